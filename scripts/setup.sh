@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs everything tervalo_ext needs on Debian or Ubuntu: the system
 # packages (only those missing), a virtual environment in .venv, and the
-# module itself with the extras named in $EXTRAS (default: test).
+# module itself with the extras named in $EXTRAS (default: test; a comma-
+# separated list).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 PYTHON=${PYTHON:-python3}
+EXTRAS=${EXTRAS:-test}
 packages=(g++ pkg-config libsixel-dev imagemagick)
+# The tests also draw in a real xterm on a virtual X screen and screenshot it.
+if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(xvfb xterm x11-apps); fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -26,4 +30,4 @@ fi
 
 [ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
 .venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
-.venv/bin/python -m pip install -q --disable-pip-version-check ".[${EXTRAS:-test}]"
+.venv/bin/python -m pip install -q --disable-pip-version-check ".[$EXTRAS]"

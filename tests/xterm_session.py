@@ -1,0 +1,233 @@
+"""Draw sixel streams in a real xterm on a virtual X screen and take
+screenshots of what it drew.
+
+Used by tests/test_xterm.py; run as a script it redraws the README's
+screenshot:
+
+    .venv/bin/python tests/xterm_session.py docs/xterm.png
+"""
+
+import json
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+TOOLS = ("Xvfb", "xterm", "xwd")
+CONVERT = "/usr/bin/convert"  # ImageMagick, for the screenshot format
+
+
+def missing_tools():
+    """Names of the programs this needs that are not installed."""
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+    return missing + ([] if os.access(CONVERT, os.X_OK) else [CONVERT])
+
+
+class Display:
+    """A private Xvfb screen on a free display number, stopped on exit."""
+
+    def __init__(self, size="1024x768", timeout=15):
+        read_end, write_end = os.pipe()
+        # -displayfd: Xvfb picks a free display itself and writes its number
+        # once it accepts clients. Built-in fonts only, so text looks the
+        # same whatever font packages the machine has.
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24",
+             "-nolisten", "tcp", "-fp", "built-ins", "-br"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        os.close(write_end)
+        try:
+            number = _read_line(read_end, timeout)
+        except TimeoutError:
+            self.close()
+            raise RuntimeError(f"Xvfb did not start within {timeout} s") from None
+        finally:
+            os.close(read_end)
+        if not number:
+            error = self.process.stderr.read().decode(errors="replace").strip()
+            self.close()
+            raise RuntimeError(f"Xvfb failed: {error[-500:]}")
+        self.name = f":{number}"
+
+    def close(self):
+        _stop(self.process)
+        self.process.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Xterm:
+    """One xterm with sixel graphics on (VT340, 256 colour registers) that
+    shows `caption` (a line of text, may be empty) and then draws `stream`.
+
+    The window stays open (-hold) until close(); screenshot() returns what it
+    shows once the drawing has settled."""
+
+    def __init__(self, display, stream, caption="", background="white",
+                 geometry="80x24", timeout=20):
+        self.display = display
+        self.background = background
+        self.workdir = Path(tempfile.mkdtemp(prefix="xterm-session-"))
+        (self.workdir / "stream").write_bytes(stream)
+        done = self.workdir / "done.json"
+        env = dict(os.environ, DISPLAY=display.name)
+        self.process = subprocess.Popen(
+            ["xterm", "-ti", "vt340", "-xrm", "XTerm*numColorRegisters: 256",
+             "-xrm", "XTerm*sixelScrolling: true", "-geometry", f"{geometry}+0+0",
+             "-bg", background, "-fg", "black", "-bw", "0", "-hold",
+             "-e", sys.executable, __file__, "--inside",
+             str(self.workdir / "stream"), str(done), caption],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + timeout
+            while not done.exists():
+                if self.process.poll() is not None:
+                    raise RuntimeError("xterm exited: " + self.process.stderr.read().decode(
+                        errors="replace").strip()[-500:])
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"xterm did not finish drawing within {timeout} s")
+                time.sleep(0.05)
+            report = json.loads(done.read_text())
+            if "error" in report:
+                raise RuntimeError(f"inside xterm: {report['error']}")
+            self.window = report["window"]
+        except BaseException:
+            self.close()
+            raise
+
+    def capture(self):
+        """The window's pixels now, as (width, height, packed RGB bytes)."""
+        env = dict(os.environ, DISPLAY=self.display.name)
+        xwd = subprocess.run(["xwd", "-id", self.window, "-silent"], env=env,
+                             capture_output=True, check=True, timeout=10).stdout
+        ppm = subprocess.run([CONVERT, "xwd:-", "-depth", "8", "ppm:-"], input=xwd,
+                             capture_output=True, check=True, timeout=10).stdout
+        return _parse_ppm(ppm)
+
+    def screenshot(self, timeout=10):
+        """The window once two captures in a row agree (xterm paints after it
+        has read the stream, not while)."""
+        deadline = time.monotonic() + timeout
+        previous = self.capture()
+        while True:
+            time.sleep(0.1)
+            current = self.capture()
+            if current == previous:
+                return current
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the xterm window kept changing for {timeout} s")
+            previous = current
+
+    def close(self):
+        _stop(self.process)
+        self.process.stderr.close()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _read_line(fd, timeout):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise TimeoutError
+        chunk = os.read(fd, 64)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode().strip()
+
+
+def _stop(process, grace=5):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def _parse_ppm(ppm):
+    # Binary PPM: "P6", width, height, maxval, separated by whitespace or
+    # "#" comments (ImageMagick puts the window name there), then one byte.
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while ppm[pos:pos + 1].isspace() or ppm[pos:pos + 1] == b"#":
+            pos = ppm.index(b"\n", pos) + 1 if ppm[pos:pos + 1] == b"#" else pos + 1
+        end = pos
+        while not ppm[end:end + 1].isspace():
+            end += 1
+        fields.append(ppm[pos:end])
+        pos = end
+    magic, width, height, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
+    if magic != b"P6" or maxval != 255:
+        raise ValueError(f"unexpected screenshot format {magic!r}, maxval {maxval}")
+    pixels = ppm[pos + 1:pos + 1 + width * height * 3]
+    return width, height, pixels
+
+
+def _inside(stream_path, done_path, caption):
+    """Runs in xterm: hide the cursor, print the caption, draw the stream,
+    then ask for the cursor position. xterm handles its input in order, so
+    its answer means it has read the whole stream."""
+    report = {"window": os.environ.get("WINDOWID", "")}
+    fd = os.open("/dev/tty", os.O_RDWR)
+    try:
+        tty.setraw(fd)  # no echo: the answer must not be drawn
+        out = b"\x1b[?25l" + (caption.encode() + b"\r\n" if caption else b"")
+        out += Path(stream_path).read_bytes() + b"\x1b[6n"
+        while out:
+            out = out[os.write(fd, out):]
+        answer = b""
+        while not answer.endswith(b"R"):
+            if not select.select([fd], [], [], 15)[0]:
+                raise TimeoutError(f"no cursor position report, got {answer!r}")
+            answer += os.read(fd, 32)
+        report["answer"] = answer.decode(errors="replace")
+    except Exception as error:
+        report["error"] = f"{type(error).__name__}: {error}"
+    finally:
+        termios.tcdrain(fd)
+    partial = Path(done_path + ".part")
+    partial.write_text(json.dumps(report))
+    partial.rename(done_path)
+
+
+def save_readme_screenshot(path):
+    """The viewer's default picture as `./scripts/show.sh` draws it."""
+    stream = subprocess.run([sys.executable, str(ROOT / "examples" / "show.py")],
+                            capture_output=True, check=True).stdout
+    with Display() as display, Xterm(display, stream, caption="$ ./scripts/show.sh",
+                                     geometry="64x23") as term:
+        width, height, pixels = term.screenshot()
+    subprocess.run([CONVERT, "-size", f"{width}x{height}", "-depth", "8", "rgb:-",
+                    "-strip", f"png:{path}"], input=pixels, check=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--inside"]:
+        _inside(*sys.argv[2:5])
+    elif len(sys.argv) == 2:
+        if missing_tools():
+            sys.exit("not installed: " + ", ".join(missing_tools()))
+        save_readme_screenshot(sys.argv[1])
+    else:
+        sys.exit(__doc__)
