@@ -1,0 +1,87 @@
+"""scripts/wheel.sh: the source distribution installs with pip and builds
+from source, and the repaired wheel carries libsixel inside it. Each is
+installed into a fresh virtual environment and asked which libsixel it
+loaded and what it encodes."""
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+from conftest import few_colour, libsixel_encode, photo_like
+
+ROOT = Path(__file__).resolve().parents[1]
+
+pytestmark = pytest.mark.skipif(
+    not all(importlib.util.find_spec(m) for m in ("build", "auditwheel")) or
+    sysconfig.get_platform() != "linux-x86_64",
+    reason="needs Linux x86-64 and the 'wheel' extra (pip install '.[wheel]')")
+
+PROBE = r"""
+import json, sys
+import tervalo_ext
+out = {"module": tervalo_ext.__file__, "streams": []}
+for path, width, height in json.loads(sys.argv[1]):
+    with open(path, "rb") as f:
+        out["streams"].append(tervalo_ext.sixel_encode_bytes(f.read(), width, height).hex())
+# Every libsixel this process has mapped, wherever it came from.
+with open("/proc/self/maps") as maps:
+    out["libsixel"] = sorted({line.split(None, 5)[5].strip() for line in maps
+                              if "libsixel" in line})
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheelhouse")
+    run = subprocess.run(["bash", str(ROOT / "scripts" / "wheel.sh"), str(out)],
+                         env=dict(os.environ, WHEEL_PYTHON=sys.executable),
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-3000:]
+    return {Path(p).suffix: Path(p) for p in run.stdout.split()}
+
+
+@pytest.fixture(scope="module")
+def images(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("images")
+    cases = []
+    for make, width, height in [(photo_like, 97, 61), (few_colour, 40, 30)]:
+        pixels = make(width, height)
+        (folder / f"{make.__name__}.rgb").write_bytes(pixels)
+        cases.append((str(folder / f"{make.__name__}.rgb"), width, height))
+    return cases
+
+
+@pytest.mark.parametrize("artifact", [".gz", ".whl"])
+def test_installs_into_a_fresh_venv_and_encodes(tmp_path, built, images, artifact):
+    if artifact == ".whl":
+        assert "-manylinux_" in built[".whl"].name
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=120)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                    "--no-deps", str(built[artifact])],
+                   check=True, capture_output=True, timeout=600)
+    # -I: nothing from this checkout or the environment reaches the import.
+    run = subprocess.run([python, "-I", "-c", PROBE, json.dumps(images)], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    probe = json.loads(run.stdout)
+    site = Path(probe["module"]).parent
+    assert site.is_relative_to(venv)
+    expected = [libsixel_encode(Path(path).read_bytes(), w, h)[0].hex()
+                for path, w, h in images]
+    assert probe["streams"] == expected
+    [libsixel] = probe["libsixel"]  # exactly one copy mapped
+    if artifact == ".whl":
+        # The wheel's own copy, renamed by auditwheel, not the system's.
+        assert Path(libsixel).parent == site / "tervalo_ext.libs"
+        assert Path(libsixel).name.startswith("libsixel-")
+    else:
+        # Built from source on this machine, it links the system library.
+        assert not Path(libsixel).is_relative_to(venv)
