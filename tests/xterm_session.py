@@ -34,6 +34,8 @@ class Display:
     """A private Xvfb screen on a free display number, stopped on exit."""
 
     def __init__(self, size="1024x768", timeout=15):
+        # A file, not a pipe, for its chatter: nobody reads it while it runs.
+        self.log = tempfile.TemporaryFile()
         read_end, write_end = os.pipe()
         # -displayfd: Xvfb picks a free display itself and writes its number
         # once it accepts clients. Built-in fonts only, so text looks the
@@ -41,24 +43,23 @@ class Display:
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24",
              "-nolisten", "tcp", "-fp", "built-ins", "-br"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         try:
             number = _read_line(read_end, timeout)
         except TimeoutError:
-            self.close()
-            raise RuntimeError(f"Xvfb did not start within {timeout} s") from None
+            number = None
         finally:
             os.close(read_end)
         if not number:
-            error = self.process.stderr.read().decode(errors="replace").strip()
+            message = f"Xvfb did not start within {timeout} s: {_tail(self.log)}"
             self.close()
-            raise RuntimeError(f"Xvfb failed: {error[-500:]}")
+            raise RuntimeError(message)
         self.name = f":{number}"
 
     def close(self):
         _stop(self.process)
-        self.process.stderr.close()
+        self.log.close()
 
     def __enter__(self):
         return self
@@ -77,26 +78,26 @@ class Xterm:
     def __init__(self, display, stream, caption="", background="white",
                  geometry="80x24", timeout=20):
         self.display = display
-        self.background = background
         self.workdir = Path(tempfile.mkdtemp(prefix="xterm-session-"))
         (self.workdir / "stream").write_bytes(stream)
         done = self.workdir / "done.json"
         env = dict(os.environ, DISPLAY=display.name)
+        self.log = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             ["xterm", "-ti", "vt340", "-xrm", "XTerm*numColorRegisters: 256",
              "-xrm", "XTerm*sixelScrolling: true", "-geometry", f"{geometry}+0+0",
              "-bg", background, "-fg", "black", "-bw", "0", "-hold",
              "-e", sys.executable, __file__, "--inside",
              str(self.workdir / "stream"), str(done), caption],
-            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            env=env, stdout=self.log, stderr=self.log)
         try:
             deadline = time.monotonic() + timeout
             while not done.exists():
                 if self.process.poll() is not None:
-                    raise RuntimeError("xterm exited: " + self.process.stderr.read().decode(
-                        errors="replace").strip()[-500:])
+                    raise RuntimeError(f"xterm exited: {_tail(self.log)}")
                 if time.monotonic() > deadline:
-                    raise RuntimeError(f"xterm did not finish drawing within {timeout} s")
+                    raise RuntimeError(f"xterm did not finish drawing within {timeout} s: "
+                                       f"{_tail(self.log)}")
                 time.sleep(0.05)
             report = json.loads(done.read_text())
             if "error" in report:
@@ -116,22 +117,24 @@ class Xterm:
         return _parse_ppm(ppm)
 
     def screenshot(self, timeout=10):
-        """The window once two captures in a row agree (xterm paints after it
-        has read the stream, not while)."""
+        """The window once something is drawn and two captures in a row
+        agree: xterm paints some time after it has read the stream."""
         deadline = time.monotonic() + timeout
         previous = self.capture()
         while True:
             time.sleep(0.1)
             current = self.capture()
-            if current == previous:
+            pixels = current[2]
+            blank = pixels == pixels[:3] * (len(pixels) // 3)
+            if current == previous and not blank:
                 return current
             if time.monotonic() > deadline:
-                raise RuntimeError(f"the xterm window kept changing for {timeout} s")
+                raise RuntimeError(f"the xterm window was blank or kept changing for {timeout} s")
             previous = current
 
     def close(self):
         _stop(self.process)
-        self.process.stderr.close()
+        self.log.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     def __enter__(self):
@@ -155,6 +158,11 @@ def _read_line(fd, timeout):
     return data.decode().strip()
 
 
+def _tail(log, size=800):
+    log.seek(0)
+    return log.read().decode(errors="replace").strip()[-size:]
+
+
 def _stop(process, grace=5):
     if process.poll() is None:
         process.terminate()
@@ -173,7 +181,7 @@ def _parse_ppm(ppm):
         while ppm[pos:pos + 1].isspace() or ppm[pos:pos + 1] == b"#":
             pos = ppm.index(b"\n", pos) + 1 if ppm[pos:pos + 1] == b"#" else pos + 1
         end = pos
-        while not ppm[end:end + 1].isspace():
+        while end < len(ppm) and not ppm[end:end + 1].isspace():
             end += 1
         fields.append(ppm[pos:end])
         pos = end
@@ -189,8 +197,9 @@ def _inside(stream_path, done_path, caption):
     then ask for the cursor position. xterm handles its input in order, so
     its answer means it has read the whole stream."""
     report = {"window": os.environ.get("WINDOWID", "")}
-    fd = os.open("/dev/tty", os.O_RDWR)
+    fd = None
     try:
+        fd = os.open("/dev/tty", os.O_RDWR)
         tty.setraw(fd)  # no echo: the answer must not be drawn
         out = b"\x1b[?25l" + (caption.encode() + b"\r\n" if caption else b"")
         out += Path(stream_path).read_bytes() + b"\x1b[6n"
@@ -205,7 +214,8 @@ def _inside(stream_path, done_path, caption):
     except Exception as error:
         report["error"] = f"{type(error).__name__}: {error}"
     finally:
-        termios.tcdrain(fd)
+        if fd is not None:
+            termios.tcdrain(fd)
     partial = Path(done_path + ".part")
     partial.write_text(json.dumps(report))
     partial.rename(done_path)
