@@ -72,8 +72,10 @@ class OneLineParser(argparse.ArgumentParser):
 def main(argv=None):
     parser = OneLineParser(prog="show.py", description=__doc__.splitlines()[0])
     parser.add_argument("image", nargs="?", help="image file (default: a generated colour wheel)")
-    parser.add_argument("--width", type=positive, help="fit into this many pixels across, scaling up or down")
-    parser.add_argument("--height", type=positive, help="fit into this many pixels down, scaling up or down")
+    parser.add_argument("--width", type=positive,
+                        help="fit into this many pixels across, scaling up or down")
+    parser.add_argument("--height", type=positive,
+                        help="fit into this many pixels down, scaling up or down")
     parser.add_argument("--background", default="white",
                         help="colour behind transparent pixels (default: white)")
     parser.add_argument("--output", help="write the sixel stream to this file instead of stdout")
