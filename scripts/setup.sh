@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs everything tervalo_ext needs on Debian or Ubuntu: the system
 # packages (only those missing), a virtual environment in .venv, and the
-# module itself with the extras named in $EXTRAS (default: test).
+# module itself with the extras named in $EXTRAS (default: test). Callers may
+# name further system packages in $EXTRA_PACKAGES.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 PYTHON=${PYTHON:-python3}
-packages=(g++ pkg-config libsixel-dev imagemagick)
+packages=(g++ pkg-config libsixel-dev imagemagick ${EXTRA_PACKAGES:-})
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
