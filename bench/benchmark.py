@@ -12,7 +12,6 @@ import math
 import os
 import platform
 import re
-import shutil
 import statistics
 import subprocess
 import sys
@@ -24,6 +23,7 @@ from routes import (KINDS, CtypesRoute, DirectRoute, Img2sixelRoute,  # noqa: E4
                     ModuleRoute)
 
 ROOT = Path(__file__).resolve().parents[1]
+ANALYSIS = Path(__file__).resolve().with_name("analysis.md")  # hand-written, copied in
 SIZES = [(1, 1), (64, 64), (320, 240), (640, 480), (1920, 1080), (3840, 2160)]
 QUICK_SIZES = SIZES[:2]
 ROUTES = ["module", "direct", "ctypes", "img2sixel"]
@@ -132,9 +132,9 @@ def palette(stream):
 
 
 def calibrate(cases, routes, target_s, log):
-    """One untimed-for-the-report call per route and case: checks every
-    route's stream against the module's and sets how many calls make up one
-    timed sample (about target_s long)."""
+    """Calls every route on every image once or twice (kept out of the
+    figures): checks each stream against the module's and sets how many calls
+    make up one timed sample of about target_s."""
     for case in cases:
         args = (case["pixels"], case["width"], case["height"])
         streams = {}
@@ -294,10 +294,20 @@ def plot(cases, path):
         series = sorted((c for c in cases if c["kind"] == kind),
                         key=lambda c: c["width"] * c["height"])
         pixels = [c["width"] * c["height"] for c in series]
-        for route in ROUTES:
+        # The module last and hollow: it lies on top of direct almost everywhere.
+        for route in ["direct", "ctypes", "img2sixel", "module"]:
             colour, marker = styles[route]
+            look = ({"markerfacecolor": "none", "markersize": 9} if route == "module"
+                    else {"markersize": 5})
             ax.plot(pixels, [c["median"][route] / 1e9 for c in series], marker=marker,
-                    color=colour, label=labels[route], linewidth=1.4, markersize=5)
+                    color=colour, label=labels[route], linewidth=1.4, **look)
+        large = [c for c in series if c["width"] * c["height"] >= FIT_FROM_PIXELS]
+        if len(large) >= 2:  # slope 1 from direct's first point in the fitted range
+            first = large[0]
+            xs = [c["width"] * c["height"] for c in large]
+            ys = [first["median"]["direct"] / 1e9 * x / xs[0] for x in xs]
+            ax.plot(xs, ys, color="grey", linestyle=":", linewidth=1.2,
+                    label="∝ pixel count (slope 1)")
         ax.plot(pixels, [c["wall_median"]["img2sixel"] / 1e9 for c in series], marker="D",
                 color=styles["img2sixel"][0], linestyle="--", linewidth=1, markersize=3,
                 label="img2sixel process, wall clock")
@@ -466,7 +476,8 @@ Fitted exponent of the module's time against pixel count (photo-like, from 320×
 Budgets: module ÷ direct ≤ {RATIO_LIMIT} from 640×480 up; overhead ≤ {OVERHEAD_LIMIT_US:g} µs at
 1×1; peak memory above direct by no more than one copy of the output (plus one page, above);
 fitted exponent ≤ {EXPONENT_LIMIT}. "—" means the budget does not apply to that row.
-"""
+
+{ANALYSIS.read_text() if ANALYSIS.exists() else ""}"""
 
 
 def main(argv=None):
