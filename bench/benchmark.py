@@ -159,18 +159,27 @@ def calibrate(cases, routes, target_s, log):
             + ", ".join(f"{n} {r}" for n, r in case["repeats"].items()))
 
 
+def round_order(r, i):
+    """Route order for round r of case i: module and direct always next to
+    each other (their ratio is taken per round), which goes first
+    alternating, and the three blocks rotating, so that drift on the
+    (shared) machine hits every route alike."""
+    pair = ["module", "direct"] if r % 2 == 0 else ["direct", "module"]
+    blocks = [pair, ["ctypes"], ["img2sixel"]]
+    shift = (r + i) % len(blocks)
+    return [name for block in blocks[shift:] + blocks[:shift] for name in block]
+
+
 def measure(cases, routes, rounds, log):
-    """Interleaved: every round visits every case, and within a case runs
-    the routes back to back in an order that rotates from round to round, so
-    that drift on the (shared) machine hits every route alike."""
+    """Interleaved: every round visits every case and runs all routes on it
+    back to back, in the order round_order gives."""
     names = list(routes)
     for case in cases:
         case["times"] = {n: [] for n in names}
         case["walls"] = {n: [] for n in names}
     for r in range(rounds):
         for i, case in enumerate(cases):
-            shift = (r + i) % len(names)
-            for name in names[shift:] + names[:shift]:
+            for name in round_order(r, i):
                 cpu, wall, _ = routes[name].run(case["pixels"], case["width"],
                                                 case["height"], case["repeats"][name])
                 case["times"][name].append(cpu)
@@ -447,8 +456,9 @@ before timing; the run stops if they differ.
   shell user waits, process start included).
 - One sample is a batch of calls lasting about {args.target_seconds * 1e3:.0f} ms (at least one
   call), reported per call. Each round visits every image and runs the four routes back to back
-  in an order that rotates from round to round, so that drift hits every route alike. Times
-  are the median (and best) of {rounds} round(s).
+  in an order that changes from round to round (module and direct always adjacent, which of
+  them goes first alternating, the blocks rotating), so that drift hits every route alike.
+  Times are the median (and best) of {rounds} round(s).
 - **module ÷ direct** and **overhead** are the medians over rounds of that round's module time
   divided by (minus) its direct time.
 - **Output rate**: stream bytes per second of the module's median time.
@@ -495,7 +505,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="smallest sizes, one round: only checks that the benchmark works")
-    parser.add_argument("--rounds", type=int, help="rounds (default 7, quick 1)")
+    parser.add_argument("--rounds", type=int, help="rounds (default 9, quick 1)")
     parser.add_argument("--target-seconds", type=float,
                         help="length of one timed sample (default 0.1, quick 0.01)")
     parser.add_argument("--out-dir", type=Path, default=ROOT / "docs",
@@ -511,7 +521,7 @@ def main(argv=None):
     parser.add_argument("--note", default="",
                         help="a sentence for the report about the conditions of this run")
     args = parser.parse_args(argv)
-    args.rounds = args.rounds or (1 if args.quick else 7)
+    args.rounds = args.rounds or (1 if args.quick else 9)
     args.target_seconds = args.target_seconds or (0.01 if args.quick else 0.1)
     if not args.direct_library.exists():
         raise SystemExit(f"{args.direct_library} is missing: build it with scripts/bench.sh")
@@ -533,6 +543,10 @@ def main(argv=None):
         summarise(case)
     machine = machine_description(load_before, os.getloadavg())
     write_report(cases, args, machine, args.out_dir, log)
+    raw = args.direct_library.parent / "benchmarks-raw.json"  # beside the build, untracked
+    raw.write_text(json.dumps([{k: v for k, v in c.items() if k != "pixels"} for c in cases],
+                              indent=1))
+    log(f"raw samples in {raw}")
 
 
 if __name__ == "__main__":

@@ -145,3 +145,12 @@ def test_exponent_is_fitted_where_pixels_dominate():
     assert benchmark.fit_exponent(*zip(*exact)) == pytest.approx(1.05)
     assert benchmark.fit_exponent([5], [1.0]) is None
     assert benchmark.exponent_verdict(cases[3:4]) == (None, None, None)
+
+
+def test_round_order_interleaves_and_keeps_the_pair_adjacent():
+    orders = [benchmark.round_order(r, i) for r in range(6) for i in range(2)]
+    for order in orders:
+        assert sorted(order) == sorted(benchmark.ROUTES)
+        assert abs(order.index("module") - order.index("direct")) == 1
+    assert {order[0] for order in orders} == {"module", "direct", "ctypes", "img2sixel"}
+    assert {order[-1] for order in orders} == {"module", "direct", "ctypes", "img2sixel"}
