@@ -2,7 +2,7 @@
 # Installs everything tervalo_ext needs on Debian or Ubuntu: the system
 # packages (only those missing), a virtual environment in .venv, and the
 # module itself with the extras named in $EXTRAS (default: test; a comma-
-# separated list).
+# separated list). Callers may name further system packages in $EXTRA_PACKAGES.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +10,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 PYTHON=${PYTHON:-python3}
 EXTRAS=${EXTRAS:-test}
-packages=(g++ pkg-config libsixel-dev imagemagick)
+packages=(g++ pkg-config libsixel-dev imagemagick ${EXTRA_PACKAGES:-})
 # The tests also draw in a real xterm on a virtual X screen and screenshot it.
 if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(xvfb xterm x11-apps); fi
 missing=()
