@@ -43,3 +43,4 @@ tail -n 1 build/fuzz/replay.log
 
 echo "== valgrind memcheck"
 bash scripts/memcheck.sh -q
+echo "== reliability runs took ${SECONDS} s"
