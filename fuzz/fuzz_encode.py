@@ -8,8 +8,10 @@ stream, a touched caller buffer, or a crash) is a finding.
 
     python fuzz/fuzz_encode.py -max_total_time=60 [CORPUS_DIR]
 
-Run it against the sanitizer build (scripts/reliability.sh does) so that an
-out-of-bounds access inside the call is a crash rather than silence.
+scripts/reliability.sh runs it against the normal build, where atheris's
+coverage feedback works, then replays the inputs it kept against the
+sanitizer build, where an out-of-bounds access is a crash rather than
+silence (RELIABILITY.md says why it is split so).
 """
 
 import re
@@ -18,11 +20,10 @@ import warnings
 
 import atheris
 
-with atheris.instrument_imports():
-    from tervalo_ext import sixel_encode_bytes
+from tervalo_ext import sixel_encode_bytes
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
-MAX_PIXEL_BYTES = 1 << 16  # keeps each encode to milliseconds
+MAX_PIXEL_BYTES = 1 << 16  # keeps encodes short: a 21845-pixel row takes about a second
 FRAME = re.compile(rb'\x1bPq"1;1;(\d+);(\d+)#0;2;[!-~]*\x1b\\\Z', re.DOTALL)
 
 
@@ -108,7 +109,7 @@ def pixels(fdp, needed):
     kind = fdp.ConsumeIntInRange(0, 9)
     if needed is not None and 0 < needed <= MAX_PIXEL_BYTES and kind <= 5:
         # Enough bytes (give or take a few): the accepting path. The fuzzer's
-        # bytes are a tile, or with an odd length a run of colours.
+        # bytes are tiled to the length; one kind spreads them over many colours.
         n = max(0, needed + fdp.ConsumeIntInRange(-3, 8) * (kind == 5))
         seed = fdp.ConsumeBytes(fdp.ConsumeIntInRange(1, 4096)) or b"\x00"
         if kind == 4:
