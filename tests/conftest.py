@@ -10,6 +10,14 @@ import subprocess
 import numpy as np
 import pytest
 
+# True in the sanitizer run (scripts/reliability.sh), where Python starts with
+# the ASan runtime preloaded.
+UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
+
+
+def not_under_asan(why):
+    return pytest.mark.skipif(UNDER_ASAN, reason=f"under ASan {why}; runs in the normal build")
+
 # Same configuration the module uses: automatic palette, RGB888, largest
 # dimension by norm, centre-of-box representative, high quality.
 PIXELFORMAT_RGB888, LARGE_NORM, REP_CENTER_BOX, QUALITY_HIGH = 3, 1, 1, 1
@@ -82,7 +90,13 @@ def magick():
         rgb = run("png:-", "-depth", "8", "rgb:-", data=png)
         return width, height, np.frombuffer(rgb, np.uint8).reshape(height, width, 3)
 
+    def size(stream):
+        """Width and height of a decoded stream, without its pixels."""
+        width, height = run("sixel:-", "-format", "%w %h", "info:-", data=stream).split()
+        return int(width), int(height)
+
     run.decode = decode
+    run.size = size
     return run
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import few_colour
+from conftest import few_colour, not_under_asan
 
 from tervalo_ext import sixel_encode_bytes
 
@@ -106,6 +106,7 @@ print(json.dumps(report))
 """
 
 
+@not_under_asan("the shim's malloc cannot take over from ASan's")
 def test_every_refused_allocation_raises_memory_error(failing_alloc):
     """Refuses, one at a time, every allocation an encode makes (pixel copy,
     each of libsixel's, each growth of the output) in a preloaded process."""
