@@ -74,12 +74,8 @@ class _Stopwatch:
             gc.enable()
 
 
-class ModuleRoute:
-    name = "module"
-
-    def __init__(self):
-        from tervalo_ext import sixel_encode_bytes
-        self.encode = sixel_encode_bytes
+class _InProcessRoute:
+    """Timed in this process, around the route's own `encode`."""
 
     def run(self, pixels, width, height, repeats=1):
         encode = self.encode
@@ -87,6 +83,14 @@ class ModuleRoute:
             for _ in range(repeats):
                 stream = encode(pixels, width, height)
         return watch.cpu, watch.wall, stream
+
+
+class ModuleRoute(_InProcessRoute):
+    name = "module"
+
+    def __init__(self):
+        from tervalo_ext import sixel_encode_bytes
+        self.encode = sixel_encode_bytes
 
 
 class DirectRoute:
@@ -123,7 +127,7 @@ class DirectRoute:
             self.lib.tervalo_bench_free(stream)
 
 
-class CtypesRoute:
+class CtypesRoute(_InProcessRoute):
     """What a Python user writes without the module: libsixel through ctypes,
     the stream collected by a Python write callback."""
 
@@ -161,13 +165,6 @@ class CtypesRoute:
             if dither:
                 lib.sixel_dither_unref(dither)
         return b"".join(pieces)
-
-    def run(self, pixels, width, height, repeats=1):
-        encode = self.encode
-        with _Stopwatch(repeats) as watch:
-            for _ in range(repeats):
-                stream = encode(pixels, width, height)
-        return watch.cpu, watch.wall, stream
 
 
 class Img2sixelRoute:
