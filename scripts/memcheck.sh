@@ -6,12 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-if ! command -v valgrind >/dev/null; then
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends valgrind >/dev/null
+if ! command -v valgrind >/dev/null || [ ! -x .venv/bin/python ]; then
+  EXTRAS=test EXTRA_PACKAGES=valgrind bash scripts/setup.sh
 fi
-[ -x .venv/bin/python ] || EXTRAS=test bash scripts/setup.sh
 
 # With a soname of its own, and somalloc=nouserintercepts, the shim's malloc
 # is not replaced by memcheck's; the shim hands through to glibc's, which is.

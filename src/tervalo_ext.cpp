@@ -97,12 +97,14 @@ constexpr uint64_t max_image_bytes = std::numeric_limits<int32_t>::max();
 // photos.
 class sixel_heap {
 public:
-    sixel_heap() noexcept : previous_(current_) { current_ = this; }
+    // One heap per call, and calls never nest (libsixel does not call back
+    // into Python), so there is no outer heap to restore.
+    sixel_heap() noexcept { current_ = this; }
     sixel_heap(const sixel_heap &) = delete;
     sixel_heap &operator=(const sixel_heap &) = delete;
     ~sixel_heap() {
         release_all();
-        current_ = previous_;
+        current_ = nullptr;
     }
 
     // Runs `calls` with refusals armed; false if an allocation was refused
@@ -247,7 +249,6 @@ private:
     size_t capacity_ = 0;
     size_t count_ = 0;
     bool armed_ = false;
-    sixel_heap *previous_;
     std::jmp_buf on_refusal_;
     static thread_local sixel_heap *current_;
 };
