@@ -4,7 +4,8 @@
 #include <nanobind/nanobind.h>
 #include <sixel.h>
 
-#include <csetjmp>
+#include "guarded_heap.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,178 +83,6 @@ namespace {
 
 // libsixel multiplies width * height * 3 in signed 32-bit arithmetic.
 constexpr uint64_t max_image_bytes = std::numeric_limits<int32_t>::max();
-
-// libsixel 1.10 does not survive its own allocation failures: depending on
-// which allocation is refused it frees an uninitialised pointer, dereferences
-// null, or reports success with a damaged stream. So libsixel allocates
-// through this heap rather than straight from the C heap: a refused
-// allocation jumps back to the guarded call before libsixel sees it, and the
-// heap, which records every block it hands out, frees what libsixel still
-// held.
-//
-// The blocks are recorded in a table beside them, not in headers: the
-// encoder walks long linked lists of small nodes, and a header per node
-// spreads them over more cache lines, which cost a fifth more time on large
-// photos.
-class sixel_heap {
-public:
-    // One heap per call, and calls never nest (libsixel does not call back
-    // into Python), so there is no outer heap to restore.
-    sixel_heap() noexcept { current_ = this; }
-    sixel_heap(const sixel_heap &) = delete;
-    sixel_heap &operator=(const sixel_heap &) = delete;
-    ~sixel_heap() {
-        release_all();
-        current_ = nullptr;
-    }
-
-    // Runs `calls` with refusals armed; false if an allocation was refused
-    // meanwhile. `calls` must not throw nor own anything with a destructor:
-    // a refusal leaves it by longjmp.
-    template <typename Calls> bool run(Calls &calls) noexcept {
-        armed_ = true;
-        if (setjmp(on_refusal_) != 0) {
-            armed_ = false;
-            return false;
-        }
-        calls();
-        armed_ = false;
-        return true;
-    }
-
-    // Outside a guarded run nothing could account for a new block, so none is
-    // handed out; blocks are still released (libsixel's unref functions run
-    // after the run, while the heap lives).
-    static void *allocate(size_t n) noexcept {
-        sixel_heap *heap = armed();
-        return heap ? heap->adopt(std::malloc(n ? n : 1)) : nullptr;
-    }
-
-    static void *allocate_zeroed(size_t count, size_t n) noexcept {
-        sixel_heap *heap = armed();
-        return heap ? heap->adopt(std::calloc(count ? count : 1, n ? n : 1)) : nullptr;
-    }
-
-    static void *reallocate(void *p, size_t n) noexcept {
-        if (!p)
-            return allocate(n);
-        sixel_heap *heap = armed();
-        if (!heap)
-            return nullptr;
-        // Forgetting first frees a slot, so neither insert below can fail.
-        heap->forget(p);
-        void *moved = std::realloc(p, n ? n : 1);
-        if (!moved) {
-            heap->insert(p);  // still valid, still libsixel's
-            heap->refuse();
-        }
-        heap->insert(moved);
-        return moved;
-    }
-
-    static void release(void *p) noexcept {
-        if (!p)
-            return;
-        if (current_)
-            current_->forget(p);
-        std::free(p);
-    }
-
-private:
-    static sixel_heap *armed() noexcept {
-        return current_ && current_->armed_ ? current_ : nullptr;
-    }
-
-    [[noreturn]] void refuse() noexcept { std::longjmp(on_refusal_, 1); }
-
-    void *adopt(void *block) noexcept {
-        if (!block)
-            refuse();
-        if (!record(block)) {
-            std::free(block);
-            refuse();
-        }
-        return block;
-    }
-
-    // Open addressing with linear probing over a power-of-two table kept at
-    // most half full; null marks a free slot.
-    size_t slot_of(const void *p) const noexcept {
-        auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p) >> 4);
-        return static_cast<size_t>(h * 0x9E3779B97F4A7C15ull >> 32) & (capacity_ - 1);
-    }
-
-    void insert(void *p) noexcept {
-        size_t i = slot_of(p);
-        while (slots_[i])
-            i = (i + 1) & (capacity_ - 1);
-        slots_[i] = p;
-        ++count_;
-    }
-
-    bool record(void *p) noexcept {
-        if ((count_ + 1) * 2 > capacity_ && !grow())
-            return false;
-        insert(p);
-        return true;
-    }
-
-    bool grow() noexcept {
-        size_t capacity = capacity_ ? capacity_ * 2 : 64;
-        auto *slots = static_cast<void **>(std::calloc(capacity, sizeof(void *)));
-        if (!slots)
-            return false;
-        void **old = slots_;
-        size_t old_capacity = capacity_;
-        slots_ = slots;
-        capacity_ = capacity;
-        count_ = 0;
-        for (size_t i = 0; i < old_capacity; ++i) {
-            if (old[i])
-                insert(old[i]);
-        }
-        std::free(old);
-        return true;
-    }
-
-    void forget(void *p) noexcept {
-        if (!capacity_)
-            return;
-        size_t i = slot_of(p);
-        while (slots_[i] != p) {
-            if (!slots_[i])
-                return;
-            i = (i + 1) & (capacity_ - 1);
-        }
-        // Backward-shift deletion keeps every probe chain unbroken.
-        for (size_t j = (i + 1) & (capacity_ - 1); slots_[j]; j = (j + 1) & (capacity_ - 1)) {
-            size_t home = slot_of(slots_[j]);
-            if (((j - home) & (capacity_ - 1)) >= ((j - i) & (capacity_ - 1))) {
-                slots_[i] = slots_[j];
-                i = j;
-            }
-        }
-        slots_[i] = nullptr;
-        --count_;
-    }
-
-    void release_all() noexcept {
-        for (size_t i = 0; i < capacity_; ++i)
-            std::free(slots_[i]);
-        std::free(slots_);
-        slots_ = nullptr;
-        capacity_ = count_ = 0;
-    }
-
-    void **slots_ = nullptr;
-    size_t capacity_ = 0;
-    size_t count_ = 0;
-    bool armed_ = false;
-    std::jmp_buf on_refusal_;
-    static thread_local sixel_heap *current_;
-};
-
-thread_local sixel_heap *sixel_heap::current_ = nullptr;
 
 struct allocator_unref {
     void operator()(sixel_allocator_t *a) const noexcept { sixel_allocator_unref(a); }
@@ -408,26 +237,41 @@ pixel_ptr copy_pixels(const char *source, size_t n) {
     return copy;
 }
 
+// libsixel keeps file-level state while it sorts colours for the median cut
+// and takes no locks, so only one encode may run in it at a time. Under the
+// interpreter lock that is already so: the lock is held on purpose for the
+// whole call and must not be released around libsixel. A free-threaded
+// interpreter has no such lock, and this mutex stands in for it (in other
+// builds it is empty and costs nothing).
+nb::ft_mutex libsixel_mutex;
+
+// Runs the libsixel part of one call, the only part that needs the mutex.
+// Everything libsixel allocated is released before it returns.
+void encode_into(encode_buffer &sink, unsigned char *pixels, int width, int height) {
+    nb::ft_lock_guard lock(libsixel_mutex);
+    // Declared after the lock, so released before it: the objects' unref
+    // functions enter libsixel too.
+    sixel_heap heap;
+    sixel_session session;
+
+    step_result result;
+    auto calls = [&]() noexcept { result = run_encoder(session, pixels, width, height, sink); };
+    if (!heap.run(calls)) {
+        session.abandon();
+        raise_memory_error("libsixel ran out of memory while encoding a " +
+                           std::to_string(width) + "x" + std::to_string(height) + " image");
+    }
+    check_status(result);
+}
+
 nb::bytes sixel_encode_bytes(nb::bytes pixel_data, dimension width, dimension height) {
     const int w = width.value;
     const int h = height.value;
     size_t n = checked_image_bytes(pixel_data.size(), w, h);
 
-    // Declaration order fixes the release order: libsixel's objects, then
-    // whatever they left on the heap, the sink, the pixel copy.
     pixel_ptr pixels = copy_pixels(pixel_data.c_str(), n);
     encode_buffer sink;
-    sixel_heap heap;
-    sixel_session session;
-
-    step_result result;
-    auto calls = [&]() noexcept { result = run_encoder(session, pixels.get(), w, h, sink); };
-    if (!heap.run(calls)) {
-        session.abandon();
-        raise_memory_error("libsixel ran out of memory while encoding a " + std::to_string(w) +
-                           "x" + std::to_string(h) + " image");
-    }
-    check_status(result);
+    encode_into(sink, pixels.get(), w, h);
     if (sink.failed) {
         raise_memory_error("cannot grow the sixel output beyond " + std::to_string(sink.size) +
                            " bytes");

@@ -1,0 +1,81 @@
+"""Type checkers see the installed package's signature: a caller's mistakes
+are reported, a right call passes. Both run against this interpreter's
+site-packages, from a directory outside the source tree."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.packaging
+
+RIGHT = """\
+from tervalo_ext import sixel_encode_bytes
+
+stream: bytes = sixel_encode_bytes(b"\\xff\\x00\\x00", 1, 1)
+stream = sixel_encode_bytes(pixel_data=b"", width=640, height=480)
+"""
+
+# Each line is wrong in one argument or in the result; the checkers must name
+# the line, so one report cannot hide another.
+WRONG = """\
+from tervalo_ext import sixel_encode_bytes
+
+a = sixel_encode_bytes("rgb", 1, 1)
+b = sixel_encode_bytes(b"", 1.5, 1)
+c = sixel_encode_bytes(b"", 1, None)
+d: str = sixel_encode_bytes(b"", 1, 1)
+e = sixel_encode_bytes(b"", 1, 1, 3)
+f = sixel_encode_bytes(b"", 1, depth=1)
+"""
+WRONG_LINES = {3, 4, 5, 6, 7, 8}
+
+
+def _checker(name):
+    path = Path(sys.executable).with_name(name)
+    if not path.exists():
+        pytest.skip(f"{name} is not installed beside this interpreter (the test extra has it)")
+    return str(path)
+
+
+def run_mypy(script):
+    return subprocess.run([_checker("mypy"), "--strict", "--no-incremental", "--python-executable",
+                           sys.executable, script.name], cwd=script.parent,
+                          capture_output=True, text=True)
+
+
+def run_pyright(script):
+    return subprocess.run([_checker("pyright"), "--pythonpath", sys.executable, script.name],
+                          cwd=script.parent, capture_output=True, text=True)
+
+
+def lines_reported(output, script):
+    """Line numbers of the errors the checker printed for `script`."""
+    # mypy: "caller.py:4: error: ..."; pyright: "  /x/caller.py:4:25 - error: ..."
+    pattern = re.escape(script.name) + r":(\d+)(?::\d+)?(?::| -) error"
+    return {int(n) for n in re.findall(pattern, output)}
+
+
+@pytest.mark.parametrize("run", [run_mypy, run_pyright], ids=["mypy", "pyright"])
+def test_type_checkers_check_callers(run, tmp_path):
+    right = tmp_path / "right_caller.py"
+    right.write_text(RIGHT)
+    result = run(right)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+    wrong = tmp_path / "wrong_caller.py"
+    wrong.write_text(WRONG)
+    result = run(wrong)
+    assert result.returncode != 0
+    assert lines_reported(result.stdout, wrong) == WRONG_LINES, result.stdout
+
+
+def test_stub_package_is_installed_and_matches_the_module():
+    import tervalo_ext
+
+    stubs = Path(tervalo_ext.__file__).with_name("tervalo_ext-stubs") / "__init__.pyi"
+    text = stubs.read_text()
+    assert "def sixel_encode_bytes(pixel_data: bytes, width: int, height: int) -> bytes:" in text
+    assert tervalo_ext.sixel_encode_bytes.__doc__.splitlines()[-1].strip() in text
