@@ -14,15 +14,19 @@ sanitizer build, where an out-of-bounds access is a crash rather than
 silence (RELIABILITY.md says why it is split so).
 """
 
+import os
 import re
 import sys
 import warnings
 
 import atheris
 
-from tervalo_ext import sixel_encode_bytes
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "harness"))
+from support import INT32_MAX, INT32_MIN  # noqa: E402
 
-INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+from tervalo_ext import sixel_encode_bytes  # noqa: E402
+
 MAX_PIXEL_BYTES = 1 << 16  # keeps encodes short: a 21845-pixel row takes about a second
 FRAME = re.compile(rb'\x1bPq"1;1;(\d+);(\d+)#0;2;[!-~]*\x1b\\\Z', re.DOTALL)
 

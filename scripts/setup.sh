@@ -10,9 +10,10 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 PYTHON=${PYTHON:-python3}
 EXTRAS=${EXTRAS:-test}
-packages=(g++ pkg-config libsixel-dev imagemagick ${EXTRA_PACKAGES:-})
-# The tests also draw in a real xterm on a virtual X screen and screenshot it.
-if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(xvfb xterm x11-apps); fi
+packages=(g++ pkg-config libsixel-dev ${EXTRA_PACKAGES:-})
+# The tests decode with ImageMagick, and draw in a real xterm on a virtual X
+# screen and screenshot it; nothing else needs either.
+if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(imagemagick xvfb xterm x11-apps); fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -12,6 +12,8 @@ import tervalo_ext
 
 ROOT = Path(__file__).resolve().parents[1]
 
+pytestmark = pytest.mark.packaging
+
 
 def test_type_stub_installed_beside_module():
     stub = Path(tervalo_ext.__file__).with_name("tervalo_ext.pyi")

@@ -3,37 +3,25 @@ exception before any harm, and the module keeps working afterwards."""
 
 import json
 import os
-import shutil
+import re
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import few_colour, not_under_asan
+from conftest import not_under_asan
+from support import REFUSED_VALUES, few_colour
 
 from tervalo_ext import sixel_encode_bytes
 
-HERE = Path(__file__).parent
 SMALL = few_colour(9, 7)
 SMALL_STREAM = sixel_encode_bytes(SMALL, 9, 7)
-LIMIT = 2**31 - 1
 
 
-@pytest.mark.parametrize("pixels, width, height, message", [
-    (SMALL, 0, 7, "width and height must be positive, got width=0, height=7"),
-    (SMALL, 9, 0, "got width=9, height=0"),
-    (SMALL, -3, -5, "got width=-3, height=-5"),
-    (SMALL, -(2**31), 2**31 - 1, r"got width=-2147483648, height=2147483647"),
-    (b"", 715827883, 1, rf"= 2147483649 bytes exceeds the limit of {LIMIT} bytes"),
-    (b"", LIMIT, LIMIT, f"= 13835058042397261827 bytes exceeds the limit of {LIMIT} bytes"),
-    # Exactly at the limit the size passes and the buffer length decides.
-    (b"", 715827882, 1, r"pixel_data holds 0 bytes, but width \* height \* 3 = 2147483646"),
-    (SMALL[:-1], 9, 7, r"pixel_data holds 188 bytes, but width \* height \* 3 = 189 bytes"),
-])
-def test_refused_with_value_error(pixels, width, height, message):
-    with pytest.raises(ValueError, match=message):
-        sixel_encode_bytes(pixels, width, height)
+@pytest.mark.parametrize("args, message", REFUSED_VALUES)
+def test_refused_with_value_error(args, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        sixel_encode_bytes(*args)
     assert sixel_encode_bytes(SMALL, 9, 7) == SMALL_STREAM
 
 
@@ -41,6 +29,7 @@ def test_longer_buffer_uses_its_prefix():
     assert sixel_encode_bytes(SMALL + b"\x01" * 100, 9, 7) == SMALL_STREAM
 
 
+@pytest.mark.slow
 def test_libsixel_allocation_cap_raises_memory_error():
     # Over 5.3 million colourful pixels in one row: libsixel refuses its
     # colours-by-width table (over its 1.34 GB allocation cap).
@@ -51,42 +40,25 @@ def test_libsixel_allocation_cap_raises_memory_error():
     assert sixel_encode_bytes(SMALL, 9, 7) == SMALL_STREAM
 
 
-@pytest.fixture(scope="module")
-def failing_alloc(tmp_path_factory):
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
-        pytest.skip("no C compiler to build the allocation-failure shim")
-    lib = tmp_path_factory.mktemp("shim") / "failing_alloc.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", str(lib),
-                    str(HERE / "failing_alloc.c")], check=True)
-    return lib
+def run_preloaded(script, shim, env):
+    run = subprocess.run([sys.executable, "-c", script], env=dict(env, LD_PRELOAD=str(shim)),
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    return json.loads(run.stdout)
 
 
 WALK = r"""
-import ctypes, json, sys
-from conftest import few_colour, photo_like
+import json
+from support import ALL_KINDS, few_colour, photo_like, preloaded_shim, refusal_walk
 from tervalo_ext import sixel_encode_bytes as encode
-shim = ctypes.CDLL(None)
-ALL = 7  # malloc, calloc and realloc
-
-def attempt(args, skip, obj=b"tervalo_ext"):
-    assert shim.fail_alloc_arm(obj, ALL, skip)
-    before = shim.fail_alloc_refused()
-    try:
-        outcome = "ok" if encode(*args) == expected else "wrong stream"
-    except Exception as e:
-        outcome = f"{type(e).__name__}: {e}"
-    shim.fail_alloc_disarm()
-    recovered = encode(*args) == expected
-    return outcome, shim.fail_alloc_refused() - before, recovered
-
-report = {"refused_inputs": [], "walk": []}
+shim = preloaded_shim()
+report = {"refused_inputs": [], "steps": [], "last": []}
 for make in (few_colour, photo_like):
     args = (make(300, 200), 300, 200)
     expected = encode(*args)
     for bad in [(args[0], 0, 5), (b"", 2**20, 2**20), (args[0][:-1], 300, 200)]:
         for obj in (b"tervalo_ext", b"libsixel"):
-            shim.fail_alloc_arm(obj, ALL, 0)
+            shim.fail_alloc_arm(obj, ALL_KINDS, 0)
             before = shim.fail_alloc_refused()
             try:
                 encode(*bad)
@@ -94,36 +66,74 @@ for make in (few_colour, photo_like):
                 pass
             shim.fail_alloc_disarm()
             report["refused_inputs"].append(shim.fail_alloc_refused() - before)
-    skip = 0
-    while True:
-        outcome, refused, recovered = attempt(args, skip)
-        if not refused:
-            report["walk"].append(["end", outcome, recovered])
-            break
-        report["walk"].append([skip, outcome, recovered])
-        skip += 1
+    steps, last = refusal_walk(shim, encode, args, expected)
+    report["steps"] += steps
+    report["last"].append(last)
 print(json.dumps(report))
 """
 
 
+@pytest.mark.slow
 @not_under_asan("the shim's malloc cannot take over from ASan's")
-def test_every_refused_allocation_raises_memory_error(failing_alloc):
+def test_every_refused_allocation_raises_memory_error(failing_alloc, harness_env):
     """Refuses, one at a time, every allocation an encode makes (pixel copy,
     each of libsixel's, each growth of the output) in a preloaded process."""
-    env = dict(os.environ, LD_PRELOAD=str(failing_alloc),
-               PYTHONPATH=os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")]))
-    run = subprocess.run([sys.executable, "-c", WALK], env=env, capture_output=True, text=True)
-    assert run.returncode == 0, run.stderr
-    report = json.loads(run.stdout)
+    report = run_preloaded(WALK, failing_alloc, harness_env)
     # Refused inputs are refused before a single allocation is attempted.
     assert set(report["refused_inputs"]) == {0}
-    steps = [s for s in report["walk"] if s[0] != "end"]
-    assert [s[1:] for s in report["walk"] if s[0] == "end"] == [["ok", True]] * 2
-    assert all(recovered for _, _, recovered in steps)
-    outcomes = [o for _, o, _ in steps]
+    assert report["last"] == ["ok", "ok"]
+    steps = report["steps"]
+    assert all(recovered for _, recovered in steps)
+    outcomes = [o for o, _ in steps]
     assert all(o.startswith("MemoryError: ") for o in outcomes), set(outcomes)
     assert len(steps) > 100
     for expected in ["for the pixel copy", "libsixel ran out of memory",
                      "sixel output beyond 0 bytes", "sixel output beyond 16384 bytes",
                      "sixel output beyond 32768 bytes"]:
         assert any(expected in o for o in outcomes), expected
+
+
+COUNT = r"""
+import json
+from support import KINDS, libsixel, libsixel_encode, preloaded_shim
+from tervalo_ext import sixel_encode_bytes
+shim = preloaded_shim()
+CALLS = {"malloc": 1, "calloc": 2, "realloc": 4, "free": 8}
+
+def heap_calls_from_libsixel(encode, args):
+    assert shim.fail_alloc_count(b"libsixel", 15)
+    stream = encode(*args)
+    shim.fail_alloc_count(b"", 0)
+    return {name: shim.fail_alloc_calls(kind) for name, kind in CALLS.items()}, stream
+
+libsixel()  # loaded before counting: the module's own copy
+report = {}
+for kind, make in KINDS.items():
+    for width, height in [(300, 200), (640, 480)]:
+        args = (make(width, height), width, height)
+        module, stream = heap_calls_from_libsixel(sixel_encode_bytes, args)
+        direct, (reference, _) = heap_calls_from_libsixel(libsixel_encode, args)
+        report[f"{kind} {width}x{height}"] = [module, direct, stream == reference]
+print(json.dumps(report))
+"""
+
+
+@not_under_asan("the shim's malloc cannot take over from ASan's")
+def test_libsixel_allocates_only_from_the_module_heap(failing_alloc, harness_env):
+    """The module gives libsixel an allocator built on its own heap, so a
+    good encode makes libsixel call malloc, calloc and realloc not once
+    itself. Driven directly with its default allocator, libsixel does call
+    them: that shows the shim sees libsixel's calls at all."""
+    report = run_preloaded(COUNT, failing_alloc, harness_env)
+    assert len(report) == 4
+    for image, (module, direct, same_stream) in report.items():
+        assert same_stream, image
+        assert direct["malloc"] + direct["calloc"] > 0 and direct["free"] > 0, (image, direct)
+        # A constructor handed a null allocator makes libsixel build its
+        # default one, on malloc, and allocate from it.
+        allocations = {name: module[name] for name in ("malloc", "calloc", "realloc")}
+        assert allocations == {"malloc": 0, "calloc": 0, "realloc": 0}, (
+            f"{image}: libsixel allocated outside the module's heap {allocations}: "
+            "is an allocator missing from sixel_dither_new or sixel_output_new?")
+        # Frees are not compared: the heap's release ends in a tail call to
+        # free, whose return address is then libsixel's.

@@ -8,7 +8,8 @@ import sys
 import threading
 
 import pytest
-from conftest import few_colour, not_under_asan, photo_like
+from conftest import not_under_asan
+from support import few_colour, photo_like
 
 from tervalo_ext import sixel_encode_bytes
 
@@ -37,6 +38,7 @@ def private_objects(args):
                 yield obj
 
 
+@pytest.mark.slow
 @not_under_asan("the quarantine keeps freed memory resident")
 def test_soak_keeps_memory_and_reference_counts_flat():
     """50,000 calls of mixed sizes, every tenth refused, each result checked."""
@@ -82,6 +84,7 @@ def test_soak_keeps_memory_and_reference_counts_flat():
     assert [sys.getrefcount(obj) for obj in watched] == refcounts
 
 
+@pytest.mark.slow
 def test_threads_get_what_serial_calls_get():
     """8 threads, 100 calls each, on images of their own (median cut and
     diffusion, whose libsixel state is global), started together. A build
@@ -131,6 +134,7 @@ print("small call afterwards:", sixel_encode_bytes(small, 9, 9) == expected)
 """
 
 
+@pytest.mark.slow
 @not_under_asan("shadow memory needs far more address space than any limit allows")
 @pytest.mark.parametrize("width, height, headroom, message", [
     # 24 MB of pixels with 16 MiB to spare: the pixel copy is refused.

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from conftest import few_colour, libsixel_encode, photo_like, psnr
+from support import few_colour, libsixel_encode, photo_like, psnr
 
 from tervalo_ext import sixel_encode_bytes
 
@@ -75,6 +75,7 @@ def test_natural_image_decodes_close_to_input(magick):
     assert psnr(decoded, np.frombuffer(rgb, np.uint8).reshape(46, 70, 3)) >= 30
 
 
+@pytest.mark.slow
 @settings(max_examples=150, deadline=None)
 @given(width=st.integers(1, 64), height=st.integers(1, 64), colours=st.integers(1, 600),
        seed=st.integers(0, 2**32 - 1))

@@ -12,14 +12,14 @@ import sysconfig
 from pathlib import Path
 
 import pytest
-from conftest import few_colour, libsixel_encode, photo_like
+from support import few_colour, libsixel_encode, photo_like
 
 ROOT = Path(__file__).resolve().parents[1]
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.packaging, pytest.mark.skipif(
     not all(importlib.util.find_spec(m) for m in ("build", "auditwheel")) or
     sysconfig.get_platform() != "linux-x86_64",
-    reason="needs Linux x86-64 and the 'wheel' extra (pip install '.[wheel]')")
+    reason="needs Linux x86-64 and the 'wheel' extra (pip install '.[wheel]')")]
 
 PROBE = r"""
 import json, sys

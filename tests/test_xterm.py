@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import psnr
+from support import psnr
 from xterm_session import Display, Xterm, missing_tools
 
 from tervalo_ext import sixel_encode_bytes
@@ -17,9 +17,9 @@ ROOT = Path(__file__).resolve().parents[1]
 # Garish, so that no edge pixel of either picture passes for background.
 BACKGROUND = (255, 0, 255)
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.x11, pytest.mark.skipif(
     bool(missing_tools()),
-    reason=f"needs {', '.join(missing_tools())} (apt-get install xvfb xterm x11-apps imagemagick)")
+    reason=f"needs {', '.join(missing_tools())} (apt-get install xvfb xterm x11-apps imagemagick)")]
 
 
 @pytest.fixture(scope="module")

@@ -92,10 +92,12 @@ def libsixel():
 _WRITE = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
 
 
-def libsixel_steps(pixels, width, height, before=lambda: None):
+def libsixel_steps(pixels, width, height, before=lambda: None, unref=True):
     """libsixel's calls as the module makes them, with libsixel's default
     allocator; `before` runs just ahead of the first. Stops at the first that
-    fails; returns (status of each call made, pieces written)."""
+    fails; returns (status of each call made, pieces written). unref=False
+    leaves the objects alone, for when a refused allocation may have left
+    them half-updated."""
     lib = libsixel()
     buf = ctypes.create_string_buffer(bytes(pixels[: width * height * 3]))  # diffusion writes
     pieces = []
@@ -119,9 +121,9 @@ def libsixel_steps(pixels, width, height, before=lambda: None):
             if statuses[-1] & SIXEL_FAILED:
                 break
     finally:
-        if output:
+        if unref and output:
             lib.sixel_output_unref(output)
-        if dither:
+        if unref and dither:
             lib.sixel_dither_unref(dither)
     return statuses, pieces
 
@@ -146,12 +148,13 @@ def imagemagick():
     return None
 
 
-def magick(*args, data=None):
+def magick(*args, data=None, timeout=None):
     """convert's standard output for `args`, `data` on its standard input."""
     convert = imagemagick()
     if convert is None:
         raise OSError("ImageMagick's convert is not installed (apt-get install imagemagick)")
-    return subprocess.run([convert, *args], input=data, capture_output=True, check=True).stdout
+    return subprocess.run([convert, *args], input=data, capture_output=True, check=True,
+                          timeout=timeout).stdout
 
 
 def decode(stream):

@@ -4,7 +4,7 @@ screenshots of what it drew.
 Used by tests/test_xterm.py; run as a script it redraws the README's
 screenshot:
 
-    .venv/bin/python tests/xterm_session.py docs/xterm.png
+    .venv/bin/python tests/harness/xterm_session.py docs/xterm.png
 """
 
 import json
@@ -19,15 +19,17 @@ import time
 import tty
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
+from support import imagemagick, magick
+
+ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ("Xvfb", "xterm", "xwd")
-CONVERT = "/usr/bin/convert"  # ImageMagick, for the screenshot format
 
 
 def missing_tools():
     """Names of the programs this needs that are not installed."""
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
-    return missing + ([] if os.access(CONVERT, os.X_OK) else [CONVERT])
+    # ImageMagick converts the screenshots.
+    return missing + ([] if imagemagick() else ["convert"])
 
 
 class Display:
@@ -112,9 +114,7 @@ class Xterm:
         env = dict(os.environ, DISPLAY=self.display.name)
         xwd = subprocess.run(["xwd", "-id", self.window, "-silent"], env=env,
                              capture_output=True, check=True, timeout=10).stdout
-        ppm = subprocess.run([CONVERT, "xwd:-", "-depth", "8", "ppm:-"], input=xwd,
-                             capture_output=True, check=True, timeout=10).stdout
-        return _parse_ppm(ppm)
+        return _parse_ppm(magick("xwd:-", "-depth", "8", "ppm:-", data=xwd, timeout=10))
 
     def screenshot(self, timeout=10):
         """The window once something is drawn and two captures in a row
@@ -228,8 +228,8 @@ def save_readme_screenshot(path):
     with Display() as display, Xterm(display, stream, caption="$ ./scripts/show.sh",
                                      geometry="64x23") as term:
         width, height, pixels = term.screenshot()
-    subprocess.run([CONVERT, "-size", f"{width}x{height}", "-depth", "8", "rgb:-",
-                    "-strip", f"png:{path}"], input=pixels, check=True)
+    magick("-size", f"{width}x{height}", "-depth", "8", "rgb:-", "-strip", f"png:{path}",
+           data=pixels)
 
 
 if __name__ == "__main__":

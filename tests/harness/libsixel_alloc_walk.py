@@ -4,51 +4,31 @@ image and refuses its 1st, 2nd, ... allocation in turn, each in a fresh
 process, then tallies what libsixel did with each refusal. Not part of the
 suite (a few minutes); rerun it when libsixel changes:
 
-    cc -shared -fPIC -O2 -o build/failing_alloc.so tests/failing_alloc.c
-    .venv/bin/python tests/libsixel_alloc_walk.py build/failing_alloc.so
+    cc -shared -fPIC -O2 -o build/failing_alloc.so tests/harness/failing_alloc.c
+    .venv/bin/python tests/harness/libsixel_alloc_walk.py build/failing_alloc.so
 """
 
 import collections
-import ctypes
-import ctypes.util
 import os
 import signal
 import subprocess
 import sys
 
-from conftest import photo_like
+from support import ALL_KINDS, libsixel_steps, photo_like, preloaded_shim
 
 WIDTH, HEIGHT = 300, 200
 
 
-def encode(lib, pixels, arm=lambda: None):
-    """libsixel's calls as the module makes them; the statuses and stream."""
-    buf = ctypes.create_string_buffer(pixels)
-    pieces = []
-    write_fn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
-    callback = write_fn(lambda data, size, _: pieces.append(ctypes.string_at(data, size)) or size)
-    dither, output = ctypes.c_void_p(), ctypes.c_void_p()
-    arm()
-    calls = [lambda: lib.sixel_dither_new(ctypes.byref(dither), -1, None),
-             lambda: lib.sixel_dither_initialize(dither, buf, WIDTH, HEIGHT, 3, 1, 1, 1),
-             lambda: lib.sixel_output_new(ctypes.byref(output), callback, None, None),
-             lambda: lib.sixel_encode(buf, WIDTH, HEIGHT, 3, dither, output)]
-    statuses = []
-    for call in calls:
-        statuses.append(call() & 0xFFFFFFFF)
-        if statuses[-1] & 0x1000:  # SIXEL_FAILED
-            break
-    return statuses, b"".join(pieces)
-
-
 def child(skip):
-    lib = ctypes.CDLL(ctypes.util.find_library("sixel"))
-    shim = ctypes.CDLL(None)
+    shim = preloaded_shim()
     pixels = photo_like(WIDTH, HEIGHT)
-    _, expected = encode(lib, pixels)
+    expected = b"".join(libsixel_steps(pixels, WIDTH, HEIGHT)[1])
     before = shim.fail_alloc_refused()
-    statuses, stream = encode(lib, pixels, lambda: shim.fail_alloc_arm(b"libsixel", 7, skip))
+    statuses, pieces = libsixel_steps(pixels, WIDTH, HEIGHT, unref=False,
+                                      before=lambda: shim.fail_alloc_arm(b"libsixel", ALL_KINDS,
+                                                                         skip))
     shim.fail_alloc_disarm()
+    stream = b"".join(pieces)
     if shim.fail_alloc_refused() == before:
         print("none refused")
     elif all(s == 0 for s in statuses):

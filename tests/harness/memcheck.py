@@ -1,0 +1,65 @@
+"""A short workload for valgrind's memcheck (scripts/memcheck.sh runs it):
+encodes few-colour, photo-like, 1x1 and long thin images, takes every
+refused-argument path, and, when failing_alloc.c is preloaded, refuses
+each allocation of one encode in turn (pixel copy, every libsixel
+allocation, every growth of the output). Exits non-zero if an outcome is
+wrong; memcheck judges the memory."""
+
+import re
+import sys
+
+from support import (REFUSED_TYPES, REFUSED_VALUES, few_colour, noisy_gradient,
+                     preloaded_shim, refusal_walk)
+
+from tervalo_ext import sixel_encode_bytes as encode
+
+# Images are made without NumPy: importing it would bring its own memcheck
+# reports into this run.
+
+
+def check_images():
+    images = [(few_colour(64, 48), 64, 48), (noisy_gradient(200, 150), 200, 150),
+              (b"\x10\x20\x30", 1, 1), (noisy_gradient(3000, 1), 3000, 1),
+              (noisy_gradient(1, 3000), 1, 3000), (few_colour(4000, 2), 4000, 2)]
+    for pixels, width, height in images:
+        stream = encode(pixels, width, height)
+        assert re.fullmatch(rb'\x1bPq"1;1;%d;%d#0;2;[!-~]*\x1b\\' % (width, height), stream)
+        assert encode(pixels + b"\x00" * 7, width, height) == stream
+    return len(images)
+
+
+def check_refusals():
+    refused = [(args, kwargs, TypeError) for args, kwargs in REFUSED_TYPES]
+    refused += [(args, {}, ValueError) for args, _ in REFUSED_VALUES]
+    for args, kwargs, error in refused:
+        try:
+            encode(*args, **kwargs)
+        except error:
+            continue
+        raise AssertionError(f"{args!r} {kwargs!r} was not refused with {error.__name__}")
+    return len(refused)
+
+
+def walk_refused_allocations():
+    """Refuses the 1st, 2nd, ... allocation of one encode until none is left."""
+    shim = preloaded_shim()
+    if shim is None:
+        return 0
+    args = (noisy_gradient(120, 90), 120, 90)  # two pieces of output
+    steps, last = refusal_walk(shim, encode, args, encode(*args))
+    assert last == "ok", last
+    assert all(recovered for _, recovered in steps)
+    assert all(o.startswith("MemoryError: ") for o, _ in steps), {o for o, _ in steps}
+    messages = {re.sub(r"\d+x\d+|\d{5,}", "N", o.removeprefix("MemoryError: ")) for o, _ in steps}
+    assert messages == {"cannot allocate N bytes for the pixel copy",
+                        "libsixel ran out of memory while encoding a N image",
+                        "cannot grow the sixel output beyond 0 bytes",
+                        "cannot grow the sixel output beyond N bytes"}, messages
+    return len(steps)
+
+
+if __name__ == "__main__":
+    images, refusals, walked = check_images(), check_refusals(), walk_refused_allocations()
+    print(f"memcheck workload: {images} images encoded, {refusals} refusals, "
+          f"{walked} allocations refused one at a time")
+    sys.exit(0)
