@@ -1,9 +1,9 @@
 /* Preloaded into a test interpreter to refuse one chosen heap allocation
  * made from the code of one chosen shared object, so that out-of-memory
  * paths run for real instead of being assumed; or to count the heap calls
- * that object's code makes, to show whose heap it uses. Not thread-safe:
- * the tests arm it from the only thread that allocates through the watched
- * object. */
+ * that object's code makes, to show whose heap it uses. One object is
+ * watched at a time, by both. Not thread-safe: the tests arm it from the
+ * only thread that allocates through the watched object. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <link.h>

@@ -249,14 +249,12 @@ FAILING_ALLOC_C = os.path.join(HERE, "failing_alloc.c")
 ALL_KINDS = 7  # malloc, calloc and realloc
 
 
-def build_failing_alloc(path, soname=None):
+def build_failing_alloc(path):
     """Compiles failing_alloc.c into `path`; returns False without a compiler."""
     cc = shutil.which("cc") or shutil.which("gcc")
     if cc is None:
         return False
-    extra = [f"-Wl,-soname,{soname}"] if soname else []
-    subprocess.run([cc, "-shared", "-fPIC", "-O2", *extra, "-o", str(path), FAILING_ALLOC_C],
-                   check=True)
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", str(path), FAILING_ALLOC_C], check=True)
     return True
 
 
