@@ -2,8 +2,9 @@
 # Builds the module and runs the whole test suite inside minimal chroots of
 # newer Debian releases, against each release's own libsixel and Python:
 #
-#   scripts/distros.sh [--wheel FILE] [--rev REV] [trixie|sid ...]   (default: all)
+#   scripts/distros.sh [--wheel FILE] [--rev REV] [trixie|sid ...] [-- PYTEST_ARGS]
 #
+# Releases default to all of:
 #   trixie  Debian 13: python3.13
 #   sid     Debian unstable: python3.14 (its python3) and python3.15
 #
@@ -26,14 +27,16 @@ checkout=$(pwd)
 wheel=${TERVALO_WHEEL:-}
 rev=${TERVALO_REV:-}
 releases=()
+pytest_args=()
 while [ $# -gt 0 ]; do
   case $1 in
     --wheel) wheel=$2; shift 2 ;;
     --wheel=*) wheel=${1#--wheel=}; shift ;;
     --rev) rev=$2; shift 2 ;;
     --rev=*) rev=${1#--rev=}; shift ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     trixie|sid) releases+=("$1"); shift ;;
+    --) shift; pytest_args=("$@"); break ;;
     *) echo "unknown argument: $1 (releases: trixie sid)" >&2; exit 2 ;;
   esac
 done
@@ -171,6 +174,7 @@ prepare() {
 read -r -d '' inner <<'EOF' || true
 set -euo pipefail
 python=$1 wheel=$2 tag=$3
+shift 3
 cd /src
 venv=/opt/venv-$python
 start=$SECONDS
@@ -184,7 +188,7 @@ fi
 echo "venv and install: $((SECONDS - start)) s"
 # As in an activated venv: the tests find pip's console scripts on PATH.
 export PATH=$venv/bin:$PATH
-python -m pytest -p no:cacheprovider --junitxml="/out/$tag.xml" -v
+python -m pytest -p no:cacheprovider --junitxml="/out/$tag.xml" -v "$@"
 EOF
 
 # Pass/fail/skip counts from a JUnit file, by the host's Python.
@@ -254,7 +258,7 @@ for release in "${releases[@]}"; do
     rm -f "$logs/$tag.xml"
     start=$SECONDS
     version=$(in_chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
-    if in_chroot "$root" bash -c "$inner" inner "$python" "$inside_wheel" "$tag" >"$log" 2>&1; then
+    if in_chroot "$root" bash -c "$inner" inner "$python" "$inside_wheel" "$tag" "${pytest_args[@]}" >"$log" 2>&1; then
       result=ok
     else
       result=FAILED; status=1
