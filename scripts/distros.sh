@@ -214,7 +214,7 @@ for release in "${releases[@]}"; do
   tarball=$cache/chroot-$release-$key.tar.zst
   if [ ! -f "$tarball" ]; then
     start=$SECONDS
-    rm -f "$cache"/chroot-"$release"-*.tar.zst
+    rm -rf "$cache"/chroot-"$release"-*.tar.zst "$cache"/build-"$release"-*
     # Not under "if": set -e must stop the preparation at its first failure
     # (the trap then unmounts and removes the half-made tree).
     prepare "$release" "$tarball" "$logs/$release-prepare.log"
