@@ -85,3 +85,24 @@ def test_installs_into_a_fresh_venv_and_encodes(tmp_path, built, images, artifac
     else:
         # Built from source on this machine, it links the system library.
         assert not Path(libsixel).is_relative_to(venv)
+
+
+def test_wheel_tag_module_abi_and_notices(built):
+    """From CPython 3.12 on (GIL builds) the one wheel is abi3, and so is the
+    module inside; it also carries the stub package and the notices of what
+    it bundles or was compiled with."""
+    import zipfile
+
+    names = zipfile.ZipFile(built[".whl"]).namelist()
+    [module] = [n for n in names if n.startswith("tervalo_ext.") and n.endswith(".so")]
+    stable = sys.version_info >= (3, 12) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    if stable:
+        assert "-cp312-abi3-" in built[".whl"].name
+        assert module == "tervalo_ext.abi3.so"
+    else:
+        tag = sysconfig.get_config_var("SOABI")
+        assert f"-cp{sys.version_info[0]}{sys.version_info[1]}-" in built[".whl"].name
+        assert module == f"tervalo_ext.{tag}.so"
+    assert "tervalo_ext-stubs/__init__.pyi" in names
+    licences = {n.rsplit("/licenses/", 1)[1] for n in names if "/licenses/" in n}
+    assert {"LICENSE", "LICENSES/libsixel.txt", "LICENSES/nanobind.txt"} <= licences
