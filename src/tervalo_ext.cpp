@@ -202,6 +202,11 @@ void check_status(const step_result &result) {
                           sixel_helper_format_error(result.status) + " (status " + code + ")";
     if (result.status == SIXEL_BAD_ALLOCATION)
         raise_memory_error(message);
+    // Inputs past the checks can still be beyond a libsixel version's own
+    // limits (1.8 refuses rows wider than 1,000,000 pixels): the caller's
+    // image is at fault, as for the checks, not the library.
+    if (result.status == SIXEL_BAD_INPUT)
+        raise_value_error(message);
     throw std::runtime_error(message);
 }
 
