@@ -18,6 +18,7 @@ import subprocess
 # norm, centre-of-box representative colour, high-quality histogram.
 PIXELFORMAT_RGB888, LARGE_NORM, REP_CENTER_BOX, QUALITY_HIGH = 3, 1, 1, 1
 SIXEL_FAILED = 0x1000
+SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT = 0x1101, 0x1103
 
 # --- images -----------------------------------------------------------------
 
@@ -141,8 +142,9 @@ def libsixel_encode(pixels, width, height):
 
 def imagemagick():
     """ImageMagick's convert, or None. The distribution's binary comes before
-    any wrapper earlier on PATH."""
-    for path in ("/usr/bin/convert", shutil.which("convert")):
+    any wrapper earlier on PATH; ImageMagick 7 without its compatibility
+    links has only magick, which takes the same arguments."""
+    for path in ("/usr/bin/convert", shutil.which("convert"), shutil.which("magick")):
         if path and os.access(path, os.X_OK):
             return path
     return None
