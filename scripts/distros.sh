@@ -3,6 +3,7 @@
 # newer Debian releases, against each release's own libsixel and Python:
 #
 #   scripts/distros.sh [--wheel FILE] [--rev REV] [trixie|sid ...] [-- PYTEST_ARGS]
+#   scripts/distros.sh --ci
 #
 # Releases default to all of:
 #   trixie  Debian 13: python3.13
@@ -11,6 +12,10 @@
 # --wheel FILE (or TERVALO_WHEEL=FILE) installs that wheel into each venv
 # instead of building from the checkout (an abi3 wheel, say). --rev REV (or
 # TERVALO_REV) tests that commit instead of the work tree.
+#
+# --ci runs CI's matrix: from source on trixie/3.13, sid/3.14 and sid/3.15,
+# then the abi3 wheel in build/abi3-wheel/ (if there is one) on sid/3.14
+# and sid/3.15.
 #
 # Each release's prepared chroot (debootstrap, then apt) is kept as a
 # tarball in $TERVALO_CACHE (default /var/cache/tervalo_ext), named after a
@@ -27,6 +32,7 @@ checkout=$(pwd)
 wheel=${TERVALO_WHEEL:-}
 rev=${TERVALO_REV:-}
 releases=()
+ci=
 pytest_args=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -35,12 +41,17 @@ while [ $# -gt 0 ]; do
     --rev) rev=$2; shift 2 ;;
     --rev=*) rev=${1#--rev=}; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    --ci) ci=1; shift ;;
     trixie|sid) releases+=("$1"); shift ;;
     --) shift; pytest_args=("$@"); break ;;
     *) echo "unknown argument: $1 (releases: trixie sid)" >&2; exit 2 ;;
   esac
 done
 [ ${#releases[@]} -gt 0 ] || releases=(trixie sid)
+if [ -n "$ci" ] && [ -z "$wheel" ]; then
+  wheel=$(ls build/abi3-wheel/*-abi3-manylinux*.whl 2>/dev/null | head -1 || true)
+  [ -n "$wheel" ] || echo "no wheel in build/abi3-wheel/: source runs only"
+fi
 if [ -n "$wheel" ]; then
   [ -f "$wheel" ] || { echo "no such wheel: $wheel" >&2; exit 2; }
   wheel=$(cd "$(dirname "$wheel")" && pwd)/$(basename "$wheel")
@@ -81,6 +92,22 @@ pythons() {
     trixie) echo python3.13 ;;
     sid) echo python3.14 python3.15 ;;
   esac
+}
+# The runs for a release, PYTHON:FROM with FROM "source" or "wheel".
+runs() {
+  local python
+  for python in $(pythons "$1"); do
+    if [ -n "$ci" ]; then
+      echo "$python:source"
+    elif [ -n "$wheel" ]; then
+      echo "$python:wheel"
+    else
+      echo "$python:source"
+    fi
+  done
+  if [ -n "$ci" ] && [ -n "$wheel" ] && [ "$1" = sid ]; then
+    for python in $(pythons "$1"); do echo "$python:wheel"; done
+  fi
 }
 
 if ! command -v debootstrap >/dev/null; then
@@ -252,18 +279,21 @@ for release in "${releases[@]}"; do
   libsixel=$(in_chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo unknown)
   echo "$release: chroot ready in $((SECONDS - start)) s (libsixel $libsixel)"
 
-  for python in $(pythons "$release"); do
-    tag=$release-$python${wheel:+-wheel}
+  for run in $(runs "$release"); do
+    python=${run%%:*}
+    run_wheel=""
+    [ "${run#*:}" = source ] || run_wheel=$inside_wheel
+    tag=$release-$python${run_wheel:+-wheel}
     log=$logs/$tag.log
     rm -f "$logs/$tag.xml"
     start=$SECONDS
     version=$(in_chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
-    if in_chroot "$root" bash -c "$inner" inner "$python" "$inside_wheel" "$tag" "${pytest_args[@]}" >"$log" 2>&1; then
+    if in_chroot "$root" bash -c "$inner" inner "$python" "$run_wheel" "$tag" "${pytest_args[@]}" >"$log" 2>&1; then
       result=ok
     else
       result=FAILED; status=1
     fi
-    line="$release Python $version libsixel $libsixel${wheel:+ (wheel $(basename "$wheel"))}: $result, $(counts "$logs/$tag.xml") in $((SECONDS - start)) s (log: ${log#"$checkout"/})"
+    line="$release Python $version libsixel ${run_wheel:+bundled in wheel $(basename "$wheel")}${run_wheel:-$libsixel}: $result, $(counts "$logs/$tag.xml") in $((SECONDS - start)) s (log: ${log#"$checkout"/})"
     echo "$line"
     summary+=("$line")
     [ "$result" = ok ] || tail -30 "$log"
