@@ -66,15 +66,19 @@ KINDS = {"few-colour": few_colour, "photo-like": photo_like}
 
 def module_libsixel_path():
     """The libsixel file the imported module has mapped (a wheel bundles its
-    own copy), or None if none is mapped."""
-    import tervalo_ext  # noqa: F401  (maps its libsixel)
+    own copy), or None if none is mapped. A copy beside the module comes
+    first: the benchmark's baseline maps the system's libsixel too."""
+    import tervalo_ext  # maps its libsixel
 
+    mapped = []
     with open("/proc/self/maps") as maps:
         for line in maps:
             fields = line.split(maxsplit=5)
             if len(fields) == 6 and re.search(r"/libsixel[^/]*\.so", fields[5]):
-                return fields[5].strip()
-    return None
+                mapped.append(fields[5].strip())
+    beside = os.path.dirname(os.path.realpath(tervalo_ext.__file__)) + os.sep
+    return next((p for p in mapped if os.path.realpath(p).startswith(beside)),
+                mapped[0] if mapped else None)
 
 
 @functools.lru_cache(maxsize=None)
