@@ -293,7 +293,9 @@ for release in "${releases[@]}"; do
     else
       result=FAILED; status=1
     fi
-    line="$release Python $version libsixel ${run_wheel:+bundled in wheel $(basename "$wheel")}${run_wheel:-$libsixel}: $result, $(counts "$logs/$tag.xml") in $((SECONDS - start)) s (log: ${log#"$checkout"/})"
+    from="libsixel $libsixel"
+    [ -z "$run_wheel" ] || from="wheel $(basename "$wheel") (its own libsixel)"
+    line="$release Python $version $from: $result, $(counts "$logs/$tag.xml") in $((SECONDS - start)) s (log: ${log#"$checkout"/})"
     echo "$line"
     summary+=("$line")
     [ "$result" = ok ] || tail -30 "$log"
