@@ -13,8 +13,8 @@
 # instead of building from the checkout (an abi3 wheel, say). --rev REV (or
 # TERVALO_REV) tests that commit instead of the work tree.
 #
-# --ci runs CI's matrix: from source on trixie/3.13, sid/3.14 and sid/3.15,
-# then the abi3 wheel in build/abi3-wheel/ (if there is one) on sid/3.14
+# --ci runs CI's matrix: from source on trixie/3.13 and sid/3.14, then the
+# abi3 wheel in build/abi3-wheel/ (if there is one) on sid/3.14
 # and sid/3.15.
 #
 # Each release's prepared chroot (debootstrap, then apt) is kept as a
@@ -98,7 +98,9 @@ runs() {
   local python
   for python in $(pythons "$1"); do
     if [ -n "$ci" ]; then
-      echo "$python:source"
+      # Unstable's 3.15 gets the wheel only: its libsixel 1.8.7 is proven
+      # from source on 3.14 already, and CI's time is short.
+      [ "$python" = python3.15 ] || echo "$python:source"
     elif [ -n "$wheel" ]; then
       echo "$python:wheel"
     else

