@@ -82,9 +82,10 @@ def module_libsixel_path():
 
 
 @functools.lru_cache(maxsize=None)
-def libsixel():
-    """libsixel through ctypes: the module's copy, else the system's."""
-    path = module_libsixel_path() or ctypes.util.find_library("sixel")
+def libsixel(path=None):
+    """libsixel through ctypes: the file at `path`, else the module's copy,
+    else the system's."""
+    path = path or module_libsixel_path() or ctypes.util.find_library("sixel")
     if path is None:
         raise OSError("libsixel is not installed (apt-get install libsixel-dev)")
     lib = ctypes.CDLL(path)
@@ -97,13 +98,13 @@ def libsixel():
 _WRITE = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
 
 
-def libsixel_steps(pixels, width, height, before=lambda: None, unref=True):
+def libsixel_steps(pixels, width, height, before=lambda: None, unref=True, path=None):
     """libsixel's calls as the module makes them, with libsixel's default
     allocator; `before` runs just ahead of the first. Stops at the first that
     fails; returns (status of each call made, pieces written). unref=False
     leaves the objects alone, for when a refused allocation may have left
     them half-updated."""
-    lib = libsixel()
+    lib = libsixel(path)
     buf = ctypes.create_string_buffer(bytes(pixels[: width * height * 3]))  # diffusion writes
     pieces = []
 
@@ -133,9 +134,9 @@ def libsixel_steps(pixels, width, height, before=lambda: None, unref=True):
     return statuses, pieces
 
 
-def libsixel_encode(pixels, width, height):
+def libsixel_encode(pixels, width, height, path=None):
     """The reference stream and the sizes of the pieces libsixel wrote it in."""
-    statuses, pieces = libsixel_steps(pixels, width, height)
+    statuses, pieces = libsixel_steps(pixels, width, height, path=path)
     if len(statuses) < 4 or any(statuses):
         raise RuntimeError(f"libsixel failed: statuses {[hex(s) for s in statuses]}")
     return b"".join(pieces), [len(p) for p in pieces]
