@@ -9,6 +9,7 @@ import sys
 
 import numpy as np
 import pytest
+import support
 from conftest import not_under_asan
 from support import (REFUSED_VALUES, SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT, few_colour,
                      libsixel_steps)
@@ -49,25 +50,27 @@ def test_huge_row_fails_as_libsixel_fails():
     assert sixel_encode_bytes(SMALL, 9, 7) == SMALL_STREAM
 
 
-def run_preloaded(script, shim, env):
-    run = subprocess.run([sys.executable, "-c", script], env=dict(env, LD_PRELOAD=str(shim)),
-                         capture_output=True, text=True)
+def run_preloaded(script, shim, env, *args, cwd=None):
+    run = subprocess.run([sys.executable, "-c", script, *map(str, args)], check=False, cwd=cwd,
+                         env=dict(env, LD_PRELOAD=str(shim)), capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     return json.loads(run.stdout)
 
 
 WALK = r"""
 import json
-from support import ALL_KINDS, few_colour, photo_like, preloaded_shim, refusal_walk
+from support import (ALL_KINDS, few_colour, libsixel_file, module_file, photo_like,
+                     preloaded_shim, refusal_walk)
 from tervalo_ext import sixel_encode_bytes as encode
 shim = preloaded_shim()
+objects = (module_file(), libsixel_file())
 report = {"refused_inputs": [], "steps": [], "last": []}
 for make in (few_colour, photo_like):
     args = (make(300, 200), 300, 200)
     expected = encode(*args)
     for bad in [(args[0], 0, 5), (b"", 2**20, 2**20), (args[0][:-1], 300, 200)]:
-        for obj in (b"tervalo_ext", b"libsixel"):
-            shim.fail_alloc_arm(obj, ALL_KINDS, 0)
+        for obj in objects:
+            assert shim.fail_alloc_arm(obj, ALL_KINDS, 0), obj
             before = shim.fail_alloc_refused()
             try:
                 encode(*bad)
@@ -104,18 +107,18 @@ def test_every_refused_allocation_raises_memory_error(failing_alloc, harness_env
 
 COUNT = r"""
 import json
-from support import KINDS, libsixel, libsixel_encode, preloaded_shim
+from support import KINDS, libsixel_encode, libsixel_file, preloaded_shim
 from tervalo_ext import sixel_encode_bytes
 shim = preloaded_shim()
 CALLS = {"malloc": 1, "calloc": 2, "realloc": 4, "free": 8}
+LIBSIXEL = libsixel_file()  # loaded before counting: the module's own copy
 
 def heap_calls_from_libsixel(encode, args):
-    assert shim.fail_alloc_count(b"libsixel", 15)
+    assert shim.fail_alloc_count(LIBSIXEL, 15)
     stream = encode(*args)
-    shim.fail_alloc_count(b"", 0)
+    shim.fail_alloc_count(None, 0)
     return {name: shim.fail_alloc_calls(kind) for name, kind in CALLS.items()}, stream
 
-libsixel()  # loaded before counting: the module's own copy
 report = {}
 for kind, make in KINDS.items():
     for width, height in [(300, 200), (640, 480)]:
@@ -146,3 +149,75 @@ def test_libsixel_allocates_only_from_the_module_heap(failing_alloc, harness_env
             "is an allocator missing from sixel_dither_new or sixel_output_new?")
         # Frees are not compared: the heap's release ends in a tail call to
         # free, whose return address is then libsixel's.
+
+
+TRACK = r"""
+import json
+from support import few_colour, module_file, noisy_gradient, preloaded_shim, refusal_walk
+from tervalo_ext import sixel_encode_bytes as encode
+shim = preloaded_shim()
+report = []
+for make in (few_colour, noisy_gradient):
+    args = (make(40, 30), 40, 30)
+    expected = encode(*args)
+    assert shim.fail_alloc_track(module_file())
+    steps, last = refusal_walk(shim, encode, args, expected)
+    report.append({"steps": steps, "last": last, "live": shim.fail_alloc_live()})
+    shim.fail_alloc_track(None)
+print(json.dumps(report))
+"""
+
+
+@not_under_asan("the shim's malloc cannot take over from ASan's")
+def test_refused_allocations_leave_no_block_behind(failing_alloc, harness_env):
+    """Every block the module's code is handed during a walk of refusals
+    (pixel copy, libsixel's blocks, the heap's slot table, the output) is
+    freed by the end of it. Catches a heap that keeps libsixel's blocks after
+    a refusal, drops the block whose recording failed because growing the
+    slot table was refused, or keeps the old table when it grows."""
+    for walk in run_preloaded(TRACK, failing_alloc, harness_env):
+        assert walk["last"] == "ok"
+        assert len(walk["steps"]) > 20
+        assert all(o.startswith("MemoryError: ") and ok for o, ok in walk["steps"]), walk["steps"]
+        assert walk["live"] == 0, f"blocks from the module never freed: {walk['live']}"
+
+
+DECOY = r"""
+import ctypes, json, sys
+ctypes.CDLL(sys.argv[1])  # loaded first, at a path that holds the module's whole path
+from support import ALL_KINDS, few_colour, module_file, preloaded_shim
+from tervalo_ext import sixel_encode_bytes as encode
+shim = preloaded_shim()
+args = (few_colour(9, 7), 9, 7)
+expected = encode(*args)
+report = {}
+for name, path in [("module", module_file()), ("link to it", sys.argv[2].encode()),
+                   ("decoy", sys.argv[1].encode()), ("its name", b"tervalo_ext")]:
+    armed = shim.fail_alloc_arm(path, ALL_KINDS, 0)
+    try:
+        outcome = "ok" if encode(*args) == expected else "wrong stream"
+    except MemoryError as error:
+        outcome = f"MemoryError: {error}"
+    shim.fail_alloc_disarm()
+    report[name] = [armed, outcome]
+print(json.dumps(report))
+"""
+
+
+@not_under_asan("the shim's malloc cannot take over from ASan's")
+def test_shim_watches_exactly_the_named_file(failing_alloc, harness_env, tmp_path):
+    """The shim watches the loaded file at the path it is given, not the
+    first object whose path contains it: a checkout or venv under a
+    directory holding the module's name would otherwise have the refusal
+    tests refuse nothing in the module."""
+    module = os.fsdecode(support.module_file())
+    decoy = tmp_path / "decoy" / module.lstrip("/")
+    decoy.parent.mkdir(parents=True)
+    subprocess.run([support.c_compiler(), "-shared", "-fPIC", "-o", str(decoy),
+                    "-x", "c", "-"], input=b"int decoy(void) { return 1; }\n", check=True)
+    (tmp_path / "link.so").symlink_to(module)
+    report = run_preloaded(DECOY, failing_alloc, harness_env, decoy, tmp_path / "link.so",
+                           cwd=tmp_path)
+    pixel_copy = [1, "MemoryError: cannot allocate 189 bytes for the pixel copy"]
+    assert report == {"module": pixel_copy, "link to it": pixel_copy,
+                      "decoy": [1, "ok"], "its name": [0, "ok"]}

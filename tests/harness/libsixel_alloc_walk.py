@@ -14,7 +14,7 @@ import signal
 import subprocess
 import sys
 
-from support import ALL_KINDS, libsixel_steps, photo_like, preloaded_shim
+from support import ALL_KINDS, libsixel_file, libsixel_steps, photo_like, preloaded_shim
 
 WIDTH, HEIGHT = 300, 200
 
@@ -23,10 +23,14 @@ def child(skip):
     shim = preloaded_shim()
     pixels = photo_like(WIDTH, HEIGHT)
     expected = b"".join(libsixel_steps(pixels, WIDTH, HEIGHT)[1])
+    libsixel = libsixel_file()  # the file libsixel_steps drives
+
+    def arm():
+        if not shim.fail_alloc_arm(libsixel, ALL_KINDS, skip):
+            raise RuntimeError(f"{libsixel!r} is not loaded")
+
     before = shim.fail_alloc_refused()
-    statuses, pieces = libsixel_steps(pixels, WIDTH, HEIGHT, unref=False,
-                                      before=lambda: shim.fail_alloc_arm(b"libsixel", ALL_KINDS,
-                                                                         skip))
+    statuses, pieces = libsixel_steps(pixels, WIDTH, HEIGHT, unref=False, before=arm)
     shim.fail_alloc_disarm()
     stream = b"".join(pieces)
     if shim.fail_alloc_refused() == before:
@@ -41,7 +45,7 @@ def main(shim):
     env = dict(os.environ, LD_PRELOAD=os.path.abspath(shim))
     tally = collections.Counter()
     for skip in range(100_000):
-        run = subprocess.run([sys.executable, __file__, "--child", str(skip)], env=env,
+        run = subprocess.run([sys.executable, __file__, "--child", str(skip)], check=False, env=env,
                              capture_output=True, text=True)
         if run.returncode < 0:
             outcome = f"killed by {signal.Signals(-run.returncode).name}"
