@@ -1,5 +1,7 @@
 """Times tervalo_ext against libsixel called directly from C++ (bench/direct.cpp)
-and through ctypes, judges the module's budgets and writes a table and a plot.
+and through ctypes, judges the module's budgets and writes a table and a plot;
+then the throughput of a process pool (examples/encode_many.py's wrapper) with
+one process and with one per core.
 
 Run it through scripts/bench.sh, which installs and builds what it needs. What
 the figures mean: docs/benchmark-notes.md.
@@ -9,17 +11,20 @@ import argparse
 import ctypes
 import datetime
 import gc
+import importlib
 import os
 import platform
 import statistics
 import subprocess
 import sys
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "harness"))
-import support  # noqa: E402
+sys.path[:0] = [str(ROOT / "tests" / "harness"), str(ROOT / "examples")]
+support = importlib.import_module("support")
+encode_many = importlib.import_module("encode_many")
 
 SIZES = [(1, 1), (64, 64), (320, 240), (640, 480), (1920, 1080), (3840, 2160)]
 QUICK_SIZES = SIZES[:2]
@@ -27,6 +32,8 @@ ROUTES = ["module", "direct", "ctypes"]
 RATIO_LIMIT, RATIO_FROM_PIXELS = 1.02, 640 * 480  # module / direct, CPU time
 OVERHEAD_LIMIT_US = 1.0                           # module - direct at 1x1
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# Frames for the process pools: photo-like, at least two per core.
+POOL_FRAME, QUICK_POOL_FRAME, POOL_FRAMES = (640, 480), (64, 64), 8
 
 
 class Direct:
@@ -200,6 +207,46 @@ def table(cases):
     return "\n".join([lines[0], "|" + "---|" * len(rows[0])] + lines[1:])
 
 
+def measure_pools(width, height, rounds, log):
+    """Wall-clock throughput of the same frames through a pool of one process
+    and of one per core: both pools started and warmed up first, rounds
+    alternating between them. Wall clock, as the work is spread over cores."""
+    cores = os.cpu_count() or 1
+    count = max(POOL_FRAMES, 2 * cores)
+    frames = [(support.photo_like(width, height, seed=k), width, height) for k in range(count)]
+    expected = [encode_many.encode(frame) for frame in frames]
+    sizes = sorted({1, cores})
+    pools = {n: ProcessPoolExecutor(max_workers=n) for n in sizes}
+    try:
+        seconds = {n: [] for n in sizes}
+        for r in range(rounds + 1):  # the first round only warms up
+            for n in sizes[::1 if r % 2 else -1]:
+                start = time.perf_counter()
+                streams = list(pools[n].map(encode_many.encode, frames))
+                if r:
+                    seconds[n].append(time.perf_counter() - start)
+                elif streams != expected:
+                    raise SystemExit(f"a pool of {n} returned other streams than the module "
+                                     "called here")
+            log(f"  pools round {r}/{rounds}" if r else "  pools warmed up")
+    finally:
+        for pool in pools.values():
+            pool.shutdown()
+    rate = {n: count / statistics.median(ts) for n, ts in seconds.items()}
+    return {"label": f"{count} × {width}×{height} photo-like", "rate": rate,
+            "ratio": rate[cores] / rate[1], "cores": cores}
+
+
+def pools_table(pools):
+    cores = pools["cores"]
+    rows = [["frames", "1 process, frames/s", f"{cores} processes, frames/s",
+             f"{cores} ÷ 1"],
+            [pools["label"], f"{pools['rate'][1]:.1f}", f"{pools['rate'][cores]:.1f}",
+             f"{pools['ratio']:.2f}"]]
+    lines = ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join([lines[0], "|" + "---|" * len(rows[0])] + lines[1:])
+
+
 def plot(cases, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -241,7 +288,9 @@ def main(argv=None):
     target_s = args.target_seconds or (0.01 if args.quick else 0.1)
     sizes = ([tuple(map(int, s.split("x"))) for s in args.sizes.split(",")] if args.sizes
              else QUICK_SIZES if args.quick else SIZES)
-    log = lambda msg: print(msg, file=sys.stderr, flush=True)  # noqa: E731
+
+    def log(msg):
+        print(msg, file=sys.stderr, flush=True)
 
     import tervalo_ext
     context = (f"tervalo_ext {tervalo_ext.__file__}, Python {platform.python_version()} "
@@ -258,6 +307,9 @@ def main(argv=None):
     print(report)
     failed = [c["label"] + " " + k for c in cases for k, v in judge(c).items() if v is False]
     print("budgets: " + ("FAIL " + ", ".join(failed) if failed else "all pass"))
+    pools = pools_table(measure_pools(*(QUICK_POOL_FRAME if args.quick else POOL_FRAME),
+                                      rounds, log))
+    print(pools)
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     args.out_dir.mkdir(parents=True, exist_ok=True)
@@ -270,7 +322,10 @@ def main(argv=None):
         f"# Benchmarks\n\n{now}, {rounds} round(s){' (quick)' if args.quick else ''}: {context}. "
         "CPU time per encode, median over rounds; what the columns and budgets mean: "
         "[benchmark-notes.md](benchmark-notes.md).\n\n"
-        f"![CPU time against pixel count, log-log](benchmarks.png)\n\n{report}\n")
+        f"![CPU time against pixel count, log-log](benchmarks.png)\n\n{report}\n\n"
+        "## Using every core\n\nFrames per second of wall-clock time through a process pool "
+        "(examples/encode_many.py's wrapper), median over rounds: one process against one "
+        f"per core.\n\n{pools}\n")
     log(f"wrote {args.out_dir / 'benchmarks.md'}")
 
 

@@ -7,10 +7,12 @@ screenshot:
     .venv/bin/python tests/harness/xterm_session.py docs/xterm.png
 """
 
+import fcntl
 import json
 import os
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,7 +39,7 @@ class Display:
 
     def __init__(self, size="1024x768", timeout=15):
         # A file, not a pipe, for its chatter: nobody reads it while it runs.
-        self.log = tempfile.TemporaryFile()
+        self.log = tempfile.TemporaryFile()  # noqa: SIM115  (closed by close())
         read_end, write_end = os.pipe()
         # -displayfd: Xvfb picks a free display itself and writes its number
         # once it accepts clients. Built-in fonts only, so text looks the
@@ -71,26 +73,32 @@ class Display:
 
 
 class Xterm:
-    """One xterm with sixel graphics on (VT340, 256 colour registers) that
-    shows `caption` (a line of text, may be empty) and then draws `stream`.
+    """One xterm that shows `caption` (a line of text, may be empty), draws
+    `stream`, then runs `command` (a list, may be None) on its terminal:
+    a VT340 with sixel graphics on (256 colour registers), or with vt340
+    False xterm as it starts by default, without them.
 
     The window stays open (-hold) until close(); screenshot() returns what it
-    shows once the drawing has settled."""
+    shows once the drawing has settled. `report` holds what the session saw
+    inside: the command's exit status and standard error (a file, not the
+    terminal), the terminal's size (TIOCGWINSZ: rows, columns, width and
+    height in pixels) and where the cursor ended up ("answer")."""
 
-    def __init__(self, display, stream, caption="", background="white",
-                 geometry="80x24", timeout=20):
+    def __init__(self, display, stream=b"", caption="", background="white",
+                 geometry="80x24", command=None, vt340=True, timeout=20):
         self.display = display
         self.workdir = Path(tempfile.mkdtemp(prefix="xterm-session-"))
         (self.workdir / "stream").write_bytes(stream)
+        (self.workdir / "command.json").write_text(json.dumps(command))
         done = self.workdir / "done.json"
         env = dict(os.environ, DISPLAY=display.name)
-        self.log = tempfile.TemporaryFile()
+        self.log = tempfile.TemporaryFile()  # noqa: SIM115  (closed by close())
         self.process = subprocess.Popen(
-            ["xterm", "-ti", "vt340", "-xrm", "XTerm*numColorRegisters: 256",
+            ["xterm", *(["-ti", "vt340"] if vt340 else []),
+             "-xrm", "XTerm*numColorRegisters: 256",
              "-xrm", "XTerm*sixelScrolling: true", "-geometry", f"{geometry}+0+0",
              "-bg", background, "-fg", "black", "-bw", "0", "-hold",
-             "-e", sys.executable, __file__, "--inside",
-             str(self.workdir / "stream"), str(done), caption],
+             "-e", sys.executable, __file__, "--inside", str(self.workdir), caption],
             env=env, stdout=self.log, stderr=self.log)
         try:
             deadline = time.monotonic() + timeout
@@ -101,10 +109,10 @@ class Xterm:
                     raise RuntimeError(f"xterm did not finish drawing within {timeout} s: "
                                        f"{_tail(self.log)}")
                 time.sleep(0.05)
-            report = json.loads(done.read_text())
-            if "error" in report:
-                raise RuntimeError(f"inside xterm: {report['error']}")
-            self.window = report["window"]
+            self.report = json.loads(done.read_text())
+            if "error" in self.report:
+                raise RuntimeError(f"inside xterm: {self.report['error']}")
+            self.window = self.report["window"]
         except BaseException:
             self.close()
             raise
@@ -192,41 +200,57 @@ def _parse_ppm(ppm):
     return width, height, pixels
 
 
-def _inside(stream_path, done_path, caption):
-    """Runs in xterm: hide the cursor, print the caption, draw the stream,
-    then ask for the cursor position. xterm handles its input in order, so
-    its answer means it has read the whole stream."""
+def _inside(workdir, caption):
+    """Runs in xterm: hide the cursor, print the caption, draw the stream, run
+    the command, then ask for the cursor position. xterm handles its input in
+    order, so its answer means it has read everything written before."""
+    workdir = Path(workdir)
     report = {"window": os.environ.get("WINDOWID", "")}
-    fd = None
+    fd = saved = None
     try:
         fd = os.open("/dev/tty", os.O_RDWR)
-        tty.setraw(fd)  # no echo: the answer must not be drawn
+        saved = termios.tcgetattr(fd)
+        rows, cols, xpixel, ypixel = struct.unpack(
+            "4H", fcntl.ioctl(fd, termios.TIOCGWINSZ, bytes(8)))
+        report["winsize"] = {"rows": rows, "cols": cols, "xpixel": xpixel, "ypixel": ypixel}
         out = b"\x1b[?25l" + (caption.encode() + b"\r\n" if caption else b"")
-        out += Path(stream_path).read_bytes() + b"\x1b[6n"
+        out += (workdir / "stream").read_bytes()
         while out:
             out = out[os.write(fd, out):]
+        command = json.loads((workdir / "command.json").read_text())
+        if command:
+            # On the terminal in the mode a shell would start it in; its
+            # errors go to a file, so that the test reads them exactly.
+            with open(workdir / "stderr", "wb") as errors:
+                report["status"] = subprocess.run(command, stderr=errors, check=False,
+                                                  timeout=30).returncode
+            report["stderr"] = (workdir / "stderr").read_text(errors="replace")
+        tty.setraw(fd)  # no echo: the answer must not be drawn
+        os.write(fd, b"\x1b[6n")
         answer = b""
         while not answer.endswith(b"R"):
             if not select.select([fd], [], [], 15)[0]:
                 raise TimeoutError(f"no cursor position report, got {answer!r}")
             answer += os.read(fd, 32)
         report["answer"] = answer.decode(errors="replace")
-    except Exception as error:
+    except Exception as error:  # noqa: BLE001  (reported to the test instead)
         report["error"] = f"{type(error).__name__}: {error}"
     finally:
         if fd is not None:
             termios.tcdrain(fd)
-    partial = Path(done_path + ".part")
+            if saved is not None:
+                termios.tcsetattr(fd, termios.TCSAFLUSH, saved)
+    partial = workdir / "done.part"
     partial.write_text(json.dumps(report))
-    partial.rename(done_path)
+    partial.rename(workdir / "done.json")
 
 
 def save_readme_screenshot(path):
-    """The viewer's default picture as `./scripts/show.sh` draws it."""
-    stream = subprocess.run([sys.executable, str(ROOT / "examples" / "show.py")],
-                            capture_output=True, check=True).stdout
-    with Display() as display, Xterm(display, stream, caption="$ ./scripts/show.sh",
-                                     geometry="64x23") as term:
+    """The viewer's default picture as `./scripts/show.sh` draws it: run in
+    the terminal, so it asks and fits as it does for a user."""
+    viewer = [sys.executable, str(ROOT / "examples" / "show.py")]
+    with Display() as display, Xterm(display, caption="$ ./scripts/show.sh", geometry="64x23",
+                                     command=viewer) as term:
         width, height, pixels = term.screenshot()
     magick("-size", f"{width}x{height}", "-depth", "8", "rgb:-", "-strip", f"png:{path}",
            data=pixels)
@@ -234,7 +258,7 @@ def save_readme_screenshot(path):
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--inside"]:
-        _inside(*sys.argv[2:5])
+        _inside(*sys.argv[2:4])
     elif len(sys.argv) == 2:
         if missing_tools():
             sys.exit("not installed: " + ", ".join(missing_tools()))
