@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 import support
 from conftest import not_under_asan
+
 from tervalo_ext import sixel_encode_bytes
 
 BENCH = Path(__file__).resolve().parents[1] / "bench"

@@ -11,8 +11,13 @@ import numpy as np
 import pytest
 import support
 from conftest import not_under_asan
-from support import (REFUSED_VALUES, SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT, few_colour,
-                     libsixel_steps)
+from support import (
+    REFUSED_VALUES,
+    SIXEL_BAD_ALLOCATION,
+    SIXEL_BAD_INPUT,
+    few_colour,
+    libsixel_steps,
+)
 
 from tervalo_ext import sixel_encode_bytes
 

@@ -12,7 +12,6 @@ from support import photo_like
 
 from tervalo_ext import sixel_encode_bytes
 
-
 SOAK = r"""
 import gc, json, os, sys
 from support import few_colour, photo_like

@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from PIL import Image, ImageSequence
+
 from tervalo_ext import sixel_encode_bytes
 
 SHOW = Path(__file__).resolve().parents[1] / "examples" / "show.py"

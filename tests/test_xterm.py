@@ -11,8 +11,9 @@ import numpy as np
 import pytest
 from PIL import Image
 from support import psnr
-from tervalo_ext import sixel_encode_bytes
 from xterm_session import Display, Xterm, missing_tools
+
+from tervalo_ext import sixel_encode_bytes
 
 ROOT = Path(__file__).resolve().parents[1]
 # Garish, so that no edge pixel of either picture passes for background.

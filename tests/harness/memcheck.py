@@ -8,8 +8,14 @@ wrong; memcheck judges the memory."""
 import re
 import sys
 
-from support import (REFUSED_TYPES, REFUSED_VALUES, few_colour, noisy_gradient,
-                     preloaded_shim, refusal_walk)
+from support import (
+    REFUSED_TYPES,
+    REFUSED_VALUES,
+    few_colour,
+    noisy_gradient,
+    preloaded_shim,
+    refusal_walk,
+)
 
 from tervalo_ext import sixel_encode_bytes as encode
 
