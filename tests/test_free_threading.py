@@ -1,7 +1,7 @@
 """On a free-threaded interpreter (built with --disable-gil): importing the
 module leaves the GIL off, and calls from many threads, which then really
 run at once, give what serial calls give. scripts/free-threaded.sh builds
-such an interpreter and runs this file under ThreadSanitizer too."""
+such an interpreter and runs the whole suite on it."""
 
 import os
 import subprocess
