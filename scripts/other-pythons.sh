@@ -10,6 +10,9 @@
 # does not have is reported and skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
+use_caches
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 root=$PWD
 pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
@@ -18,7 +21,7 @@ pip=(-m pip install -q --disable-pip-version-check)
 
 # The newest plain release of a minor version (not a free-threaded "t" build).
 interpreter() {
-  ls -d "$pyenv_root"/versions/* 2>/dev/null | grep -E "/$1\.[0-9]+$" | sort -V | tail -1 |
+  printf "%s\n" "$pyenv_root"/versions/* | grep -E "/$1\.[0-9]+$" | sort -V | tail -1 |
     sed 's|$|/bin/python3|' || true
 }
 
@@ -46,6 +49,7 @@ for minor in 3.10 3.11 3.12 3.13; do
   fi
   venv=build/other-pythons/$minor
   "$python" -m venv --clear "$venv"
+  fill_wheelhouse "$venv/bin/python" test,wheel
   "$venv/bin/python" "${pip[@]}" --upgrade pip
   wheelhouse=""
   if [[ $minor == 3.1[01] ]]; then

@@ -35,7 +35,7 @@ if ! .venv/bin/python fuzz/fuzz_encode.py -max_total_time="$FUZZ_SECONDS" -print
   exit 1
 fi
 grep -E "^#[0-9]+ +DONE|^Done|number_of_executed_units" build/fuzz/log
-echo "== replaying the $(ls "$corpus" | wc -l) inputs the fuzzer kept, under ASan + UBSan"
+echo "== replaying the $(find "$corpus" -type f | wc -l) inputs the fuzzer kept, under ASan + UBSan"
 if ! "${asan[@]}" .venv-asan/bin/python fuzz/fuzz_encode.py -runs=0 "$corpus" >build/fuzz/replay.log 2>&1; then
   tail -n 40 build/fuzz/replay.log
   exit 1

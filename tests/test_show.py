@@ -22,6 +22,9 @@ from PIL import Image, ImageSequence
 
 from tervalo_ext import sixel_encode_bytes
 
+# The examples around the module, run as a user runs them.
+pytestmark = pytest.mark.tooling
+
 SHOW = Path(__file__).resolve().parents[1] / "examples" / "show.py"
 
 
