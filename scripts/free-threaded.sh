@@ -73,9 +73,9 @@ venv=build/venv-$tag
 "$python" -m venv --clear "$venv"
 # Wheels only: the newest release of a test dependency may be a source
 # distribution that needs a Rust toolchain; pip then takes an older wheel.
-fill_wheelhouse "$venv/bin/python" test --only-binary :all:
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: ".[test]" \
-  -C build-dir="build/$tag"
+export PIP_ONLY_BINARY=:all:
+fill_wheelhouse "$venv/bin/python" test
+install_module "$venv/bin/python" test "build/$tag"
 
 # -W error: a module that does not declare free-threading support makes the
 # interpreter re-enable the GIL, with a RuntimeWarning.

@@ -15,6 +15,12 @@ use_caches() {
   # find-links file to the same release on the index.
   [[ " ${PIP_FIND_LINKS:-} " == *" $WHEELHOUSE "* ]] ||
     export PIP_FIND_LINKS="$WHEELHOUSE${PIP_FIND_LINKS:+ $PIP_FIND_LINKS}"
+  # Compiles through ccache, with paths under the checkout made relative, so
+  # a fresh clone elsewhere hits the objects of the last one.
+  if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$PWD \
+      CCACHE_NOHASHDIR=1
+  fi
 }
 
 # Installs the named Debian packages that are missing, as root or through
@@ -112,4 +118,16 @@ fill_wheelhouse() {
   # Quiet unless it fails: pip warns about every index location it skips.
   "$1" -m pip download -q --disable-pip-version-check -d "$WHEELHOUSE" "${@:3}" "${needed[@]}" \
     >"$WHEELHOUSE.log" 2>&1 || { tail -20 "$WHEELHOUSE.log" >&2; return 1; }
+}
+
+# install_module PYTHON EXTRAS BUILD_DIR [CONFIG_SETTINGS...]: the build's and
+# the extras' requirements, then the module, built without isolation into
+# BUILD_DIR. nanobind's sources then keep one path, so a rebuild in
+# BUILD_DIR is incremental and ccache finds the objects of an earlier one.
+install_module() {
+  local python=$1 list needed pip=(-m pip install -q --disable-pip-version-check)
+  list=$(requirements "$2" "$python")
+  mapfile -t needed <<<"$list"
+  "$python" "${pip[@]}" "${needed[@]}"
+  "$python" "${pip[@]}" --no-build-isolation --no-deps -C build-dir="$3" "${@:4}" .
 }

@@ -54,7 +54,7 @@ for minor in 3.10 3.11 3.12 3.13; do
   wheelhouse=""
   if [[ $minor == 3.1[01] ]]; then
     what="built from source"
-    "$venv/bin/python" "${pip[@]}" ".[test]" >"$venv.install.log" 2>&1 ||
+    install_module "$venv/bin/python" test "build/cp${minor/./}" >"$venv.install.log" 2>&1 ||
       { tail -20 "$venv.install.log"; echo "Python $minor: build failed"; failed=1; continue; }
   else
     if [ -z "$abi3_wheel" ]; then

@@ -8,15 +8,16 @@
 # The soak, thread and address-space tests are part of the suite itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 PYTHON=${PYTHON:-python3}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 EXTRAS=test,fuzz bash scripts/setup.sh
 
 [ -x .venv-asan/bin/python ] || "$PYTHON" -m venv .venv-asan
-.venv-asan/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
-.venv-asan/bin/python -m pip install -q --disable-pip-version-check ".[test,fuzz]" \
-  -C cmake.define.TERVALO_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan
+install_module .venv-asan/bin/python test,fuzz build/asan \
+  -C cmake.define.TERVALO_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 # libstdc++ is preloaded too: ASan's exception interceptor must find it at start-up.
 asan=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so)"
       ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)

@@ -18,9 +18,9 @@ EXTRAS=${EXTRAS:-test}
 # shellcheck disable=SC2206  # EXTRA_PACKAGES is a list of words
 packages=(g++ pkg-config libsixel-dev cmake ninja-build ${EXTRA_PACKAGES:-})
 # The tests decode with ImageMagick, draw in a real xterm on a virtual X
-# screen and screenshot it, and configure CMake trees with its default
-# generator (make); nothing else needs these.
-if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(imagemagick xvfb xterm x11-apps make); fi
+# screen and screenshot it, configure CMake trees with its default generator
+# (make) and check the scripts with shellcheck; nothing else needs these.
+if [[ ,$EXTRAS, == *,test,* ]]; then packages+=(imagemagick xvfb xterm x11-apps make shellcheck); fi
 # A distribution Python needs its venv module and headers packaged separately.
 if ! "$PYTHON" -c 'import ensurepip, os, sysconfig, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
   packages+=(python3 python3-venv python3-dev)
@@ -61,13 +61,7 @@ fi
 echo "Building tervalo_ext into .venv (extras: $EXTRAS)"
 # Dated before the build: an edit made while it runs is seen next time.
 : >"$stamp.new"
-pip=(.venv/bin/python -m pip install -q --disable-pip-version-check)
-# The build's and the extras' requirements first (any of them that pip must
-# build from source gets an isolated build environment), then the module.
-list=$(requirements "$EXTRAS" .venv/bin/python)
-mapfile -t needed <<<"$list"
-"${pip[@]}" "${needed[@]}"
-"${pip[@]}" --no-build-isolation --no-deps -C build-dir="build/venv-{wheel_tag}" .
+install_module .venv/bin/python "$EXTRAS" "build/venv-{wheel_tag}"
 # Extras installed before from the same inputs are still there.
 { record; sort -u <<<"$had"$'\n'"$wanted" | sed '/^$/d'; } >>"$stamp.new"
 mv "$stamp.new" "$stamp"
