@@ -92,7 +92,9 @@ with open("pyproject.toml", "rb") as f:
     project = tomllib.load(f)
 extras = project["project"]["optional-dependencies"]
 wanted, seen = sys.argv[1].split(","), set()
-needed = ["pip", *project["build-system"]["requires"]]
+# pip 23.1 or later: older ones (Debian 12's venvs) build less well without
+# isolation.
+needed = ["pip>=23.1", *project["build-system"]["requires"]]
 while wanted:
     extra = wanted.pop()
     if extra in seen:
@@ -129,5 +131,5 @@ install_module() {
   list=$(requirements "$2" "$python")
   mapfile -t needed <<<"$list"
   "$python" "${pip[@]}" "${needed[@]}"
-  "$python" "${pip[@]}" --no-build-isolation --no-deps -C build-dir="$3" "${@:4}" .
+  "$python" "${pip[@]}" --no-build-isolation --no-deps --config-settings=build-dir="$3" "${@:4}" .
 }

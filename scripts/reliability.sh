@@ -17,7 +17,7 @@ EXTRAS=test,fuzz bash scripts/setup.sh
 
 [ -x .venv-asan/bin/python ] || "$PYTHON" -m venv .venv-asan
 install_module .venv-asan/bin/python test,fuzz build/asan \
-  -C cmake.define.TERVALO_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
+  --config-settings=cmake.define.TERVALO_SANITIZE=ON --config-settings=cmake.build-type=RelWithDebInfo
 # libstdc++ is preloaded too: ASan's exception interceptor must find it at start-up.
 asan=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so)"
       ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)

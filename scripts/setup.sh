@@ -37,11 +37,7 @@ apt_install "${packages[@]}"
 # module's RECORD date and the extras: while no build input is newer, the
 # module is the one installed here, and the extras asked for are among those,
 # nothing is built. A plain `pip install .` is untouched by all this.
-[ -x .venv/bin/python ] || {
-  "$PYTHON" -m venv .venv
-  # Older venvs (Debian 12's pip 23.0) build without isolation less well.
-  .venv/bin/python -m pip install -q --disable-pip-version-check --upgrade "pip>=23.1"
-}
+[ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
 stamp=.venv/.tervalo_ext-setup
 wanted=$(tr ',' '\n' <<<"$EXTRAS" | sed '/^$/d' | sort -u)
 record() {  # the date of the installed module's RECORD, or nothing
