@@ -14,10 +14,9 @@
 # below: under emulation the rest takes too long).
 #
 # --ci runs CI's matrix: from source on trixie/3.13 and sid/3.14; the amd64
-# abi3 wheel from build/abi3-wheel/ on sid/3.14 and 3.15; on arm64, from
-# source on trixie/3.13, then the aarch64 abi3 wheel built there (into
-# build/arm64-wheel/) installed into trixie/3.13 and sid/3.14. --ci=ARCH
-# runs that architecture's part only.
+# abi3 wheel from build/abi3-wheel/ (if there) on sid/3.14 and 3.15; on
+# arm64, from source on trixie/3.13, then the aarch64 abi3 wheel built there
+# (into build/arm64-wheel/) on trixie/3.13 and sid/3.14. --ci=ARCH: one half.
 #
 # Chroots are made by mmdebstrap from the mirror of this machine's apt
 # configuration and kept as tarballs under $TERVALO_CACHE (default
@@ -63,23 +62,12 @@ done
 # the abi3 wheel of that build, repaired, into build/<arch>-wheel/).
 runs=()
 if [ -n "$ci" ]; then
-  runs=("trixie python3.13 source" "sid python3.14 source"
-        "trixie:arm64 python3.13 source" "trixie:arm64 python3.13 make-wheel"
-        "trixie:arm64 python3.13 wheel=build/arm64-wheel" "sid:arm64 python3.14 wheel=build/arm64-wheel")
-  if ls build/abi3-wheel/*-abi3-manylinux*.whl >/dev/null 2>&1; then
+  [ "$ci" = arm64 ] || runs+=("trixie python3.13 source" "sid python3.14 source")
+  if [ "$ci" != arm64 ] && ls build/abi3-wheel/*-abi3-manylinux*.whl >/dev/null 2>&1; then
     runs+=("sid python3.14 wheel=build/abi3-wheel" "sid python3.15 wheel=build/abi3-wheel")
-  else
-    echo "no wheel in build/abi3-wheel/ (scripts/other-pythons.sh makes it): source runs only"
   fi
-  if [ "$ci" != all ]; then
-    mine=()
-    for run in "${runs[@]}"; do
-      arch=$host_arch
-      [[ $run != *:arm64\ * ]] || arch=arm64
-      [ "$arch" != "$ci" ] || mine+=("$run")
-    done
-    runs=("${mine[@]}")
-  fi
+  [ "$ci" = amd64 ] || runs+=("trixie:arm64 python3.13 source" "trixie:arm64 python3.13 make-wheel"
+    "trixie:arm64 python3.13 wheel=build/arm64-wheel" "sid:arm64 python3.14 wheel=build/arm64-wheel")
 else
   [ ${#targets[@]} -gt 0 ] || targets=(trixie sid)
   for target in "${targets[@]}"; do
@@ -177,11 +165,9 @@ bind() { mkdir -p "$2"; mount --bind "$1" "$2"; mounts+=("$2"); }
 open_chroot() {
   root=$(mktemp -d /var/tmp/tervalo-chroot.XXXXXX)
   zstd -q -dc -T0 "$1" | tar -C "$root" -xf -
-  # pip's own CA bundle would do; this one also serves anything else.
-  mkdir -p "$root/etc/ssl/certs"
-  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
-  cp /etc/resolv.conf "$root/etc/resolv.conf"
-  mkdir -p "$root/src"
+  mkdir -p "$root/etc/ssl/certs" "$root/src"
+  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
+  cp /etc/resolv.conf "$root/etc/"
   git ls-files -z -co --exclude-standard |
     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
     tar --null -T - -cf - | tar -C "$root/src" -xf -

@@ -91,22 +91,19 @@ except ImportError:  # Python 3.10: pip carries tomli
 with open("pyproject.toml", "rb") as f:
     project = tomllib.load(f)
 extras = project["project"]["optional-dependencies"]
-wanted, seen = sys.argv[1].split(","), set()
+
+
+def expand(names):  # an extra may name others: tervalo_ext[...]
+    for name in names.split(","):
+        if name not in extras:
+            sys.exit(f"no extra {name!r} in pyproject.toml (there are: {', '.join(extras)})")
+        for req in extras[name]:
+            yield from expand(req[12:-1]) if req.startswith("tervalo_ext[") else [req]
+
+
 # pip 23.1 or later: older ones (Debian 12's venvs) build less well without
 # isolation.
-needed = ["pip>=23.1", *project["build-system"]["requires"]]
-while wanted:
-    extra = wanted.pop()
-    if extra in seen:
-        continue
-    seen.add(extra)
-    if extra not in extras:
-        sys.exit(f"no extra {extra!r} in pyproject.toml (there are: {', '.join(extras)})")
-    for requirement in extras[extra]:
-        if requirement.startswith("tervalo_ext["):
-            wanted += requirement[len("tervalo_ext["):-1].split(",")
-        else:
-            needed.append(requirement)
+needed = ["pip>=23.1", *project["build-system"]["requires"], *expand(sys.argv[1])]
 print("\n".join(dict.fromkeys(needed)))
 PY
 }
