@@ -106,7 +106,9 @@ mirror=$(debian_mirror)
 mkdir -p "$CACHE/chroots" "$CACHE/ccache" "$PIP_CACHE_DIR" "$WHEELHOUSE"
 logs=$checkout/build/distros
 mkdir -p "$logs"
-exec 9>"$CACHE/distros.lock"
+# One run at a time per matrix: CI's two halves share nothing but the
+# caches, and may run side by side.
+exec 9>"$CACHE/distros-${ci:-manual}.lock"
 flock -n 9 || { echo "another scripts/distros.sh is running; waiting for it"; flock 9; }
 
 # arm64 binaries run through binfmt_misc; the kernel may not have it mounted.
