@@ -106,15 +106,13 @@ mirror=$(debian_mirror)
 mkdir -p "$CACHE/chroots" "$CACHE/ccache" "$PIP_CACHE_DIR" "$WHEELHOUSE"
 logs=$checkout/build/distros
 mkdir -p "$logs"
-# One run at a time per matrix: CI's two halves share nothing but the
-# caches, and may run side by side.
+# One run at a time per matrix: CI's two halves may run side by side.
 exec 9>"$CACHE/distros-${ci:-manual}.lock"
 flock -n 9 || { echo "another scripts/distros.sh is running; waiting for it"; flock 9; }
 
 # arm64 binaries run through binfmt_misc; the kernel may not have it mounted.
 enable_arm64() {
-  [ -e /proc/sys/fs/binfmt_misc/status ] ||
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [ -e /proc/sys/fs/binfmt_misc/status ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
 }
 
