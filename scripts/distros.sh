@@ -103,7 +103,7 @@ packages() {
 
 apt_install mmdebstrap zstd qemu-user-static binfmt-support arch-test
 mirror=$(debian_mirror)
-mkdir -p "$CACHE/chroots" "$CACHE/ccache" "$PIP_CACHE_DIR" "$WHEELHOUSE"
+mkdir -p "$CACHE/chroots" "$CACHE/ccache" "$PIP_CACHE_DIR"
 logs=$checkout/build/distros
 mkdir -p "$logs"
 # One run at a time per matrix: CI's two halves may run side by side.
@@ -123,10 +123,9 @@ mmdebstrap_options=(--aptopt='Acquire::Check-Valid-Until "false"'
   --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
   --dpkgopt='path-exclude=/usr/share/info/*')
 
-# The chroot tarball of a target, made (once) by mmdebstrap.
+# The chroot tarball of RELEASE ARCH, made (once) by mmdebstrap.
 chroot_tarball() {
-  local target=$1 release=${1%%:*} arch=$host_arch key tarball
-  [ "$target" = "$release" ] || arch=${target#*:}
+  local release=$1 arch=$2 target=$1:$2 key tarball
   key=$( { echo "$release $arch $mirror ${mmdebstrap_options[*]}"; packages "$release:$arch"; } |
         sha256sum | cut -c1-12)
   tarball=$CACHE/chroots/$release-$arch-$key.tar.zst
@@ -244,7 +243,7 @@ for run in "${runs[@]}"; do
   fi
   if [ "$target" != "$current" ]; then
     cleanup
-    tarball=$(chroot_tarball "$target") || { status=1; summary+=("$target: no chroot"); current=""; continue; }
+    tarball=$(chroot_tarball "${target%%:*}" "$arch") || { status=1; summary+=("$target: no chroot"); current=""; continue; }
     open_chroot "$tarball"
     current=$target
   fi
