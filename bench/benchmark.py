@@ -23,7 +23,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "tests" / "harness"), str(ROOT / "examples")]
-support = importlib.import_module("support")
+images = importlib.import_module("images")
+reference = importlib.import_module("reference")
 encode_many = importlib.import_module("encode_many")
 
 SIZES = [(1, 1), (64, 64), (320, 240), (640, 480), (1920, 1080), (3840, 2160)]
@@ -79,7 +80,7 @@ def in_process(encode):
 def make_routes(direct_library):
     from tervalo_ext import sixel_encode_bytes
     return {"module": in_process(sixel_encode_bytes), "direct": Direct(direct_library).run,
-            "ctypes": in_process(lambda *image: support.libsixel_encode(*image)[0])}
+            "ctypes": in_process(lambda *image: reference.libsixel_encode(*image)[0])}
 
 
 def calibrate(cases, routes, target_s):
@@ -131,9 +132,9 @@ def peak_probe(route, kind, width, height, direct_library):
         direct.lib.tervalo_bench_free(stream)
         return size
 
-    for make in support.KINDS.values():  # code pages and the allocator's arenas
+    for make in images.KINDS.values():  # code pages and the allocator's arenas
         encode(make(16, 16), 16, 16)
-    pixels = support.KINDS[kind](width, height)
+    pixels = images.KINDS[kind](width, height)
     heap.tervalo_heap_reset()
     before = heap.tervalo_heap_live()
     size = encode(pixels, width, height)
@@ -213,7 +214,7 @@ def measure_pools(width, height, rounds, log):
     alternating between them. Wall clock, as the work is spread over cores."""
     cores = os.cpu_count() or 1
     count = max(POOL_FRAMES, 2 * cores)
-    frames = [(support.photo_like(width, height, seed=k), width, height) for k in range(count)]
+    frames = [(images.photo_like(width, height, seed=k), width, height) for k in range(count)]
     expected = [encode_many.encode(frame) for frame in frames]
     sizes = sorted({1, cores})
     pools = {n: ProcessPoolExecutor(max_workers=n) for n in sizes}
@@ -253,7 +254,7 @@ def plot(cases, path):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 2, figsize=(10, 4.4), sharey=True)
-    for ax, kind in zip(axes, support.KINDS):
+    for ax, kind in zip(axes, images.KINDS):
         series = [c for c in cases if c["kind"] == kind]
         # The module last and hollow: it lies on direct almost everywhere.
         for name, marker in zip(ROUTES[::-1], "Dso"):
@@ -299,7 +300,7 @@ def main(argv=None):
     routes = make_routes(direct)
     cases = [{"label": f"{w}×{h} {kind}", "kind": kind, "width": w, "height": h,
               "pixels_n": w * h, "pixels": make(w, h)}
-             for w, h in sizes for kind, make in support.KINDS.items()]
+             for w, h in sizes for kind, make in images.KINDS.items()]
     calibrate(cases, routes, target_s)
     measure(cases, routes, rounds, log)
     measure_peaks(cases, args.build_dir, log)

@@ -23,7 +23,7 @@ import atheris
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "harness"))
-from support import INT32_MAX, INT32_MIN  # noqa: E402
+from arguments import INT32_MAX, INT32_MIN  # noqa: E402
 
 from tervalo_ext import sixel_encode_bytes  # noqa: E402
 

@@ -4,7 +4,7 @@
 #include <nanobind/nanobind.h>
 #include <sixel.h>
 
-#include "guarded_heap.h"
+#include "sixel_heap.h"
 
 #include <cstddef>
 #include <cstdint>

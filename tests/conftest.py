@@ -1,14 +1,19 @@
 """Fixtures. What they stand on (images, libsixel called directly,
-ImageMagick) is in harness/support.py, which pyproject.toml puts on the path
-so that the tests, the benchmark and the fuzzer all use the one copy."""
+ImageMagick, the allocation shim) is in harness/, which pyproject.toml puts
+on the path so that the tests, the benchmark and the fuzzer share one copy;
+the scripts the tests run as child interpreters are in harness/children/."""
 
 import ctypes
 import os
+from pathlib import Path
 
+import alloc_shim
+import imagemagick
 import pytest
-import support
 
-# True in the sanitizer run (scripts/reliability.sh), where Python starts with
+HARNESS = Path(__file__).resolve().parent / "harness"
+CHILDREN = HARNESS / "children"
+# True in the sanitizer run, where Python starts with
 # the ASan runtime preloaded.
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
@@ -21,14 +26,14 @@ def not_under_asan(why):
 def magick():
     """ImageMagick's convert: magick(*args, data=...) -> stdout, with
     .decode(stream) and .size(stream)."""
-    if support.imagemagick() is None:
+    if imagemagick.imagemagick() is None:
         pytest.skip("ImageMagick's convert is not installed (apt-get install imagemagick)")
 
     def run(*args, data=None):
-        return support.magick(*args, data=data)
+        return imagemagick.magick(*args, data=data)
 
-    run.decode = support.decode
-    run.size = support.decoded_size
+    run.decode = imagemagick.decode
+    run.size = imagemagick.decoded_size
     return run
 
 
@@ -36,13 +41,13 @@ def magick():
 def failing_alloc(tmp_path_factory):
     """harness/failing_alloc.c built for LD_PRELOAD."""
     lib = tmp_path_factory.mktemp("shim") / "failing_alloc.so"
-    if not support.build_failing_alloc(lib):
+    if not alloc_shim.build_failing_alloc(lib):
         pytest.skip("no C compiler to build the allocation-failure shim")
     return lib
 
 
 @pytest.fixture(scope="session")
 def harness_env():
-    """The environment for a child interpreter that imports support."""
-    path = [support.HERE, os.environ.get("PYTHONPATH", "")]
+    """The environment for a child interpreter that imports the harness."""
+    path = [str(HARNESS), os.environ.get("PYTHONPATH", "")]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))

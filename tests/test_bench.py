@@ -8,8 +8,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+import images
 import pytest
-import support
+import reference
 from conftest import not_under_asan
 
 from tervalo_ext import sixel_encode_bytes
@@ -23,7 +24,7 @@ pytestmark = pytest.mark.tooling
 # bench/ links the system's libsixel; a module from a wheel carries its own,
 # which may be another version (Debian unstable's 1.8.7 against the wheel's
 # 1.10.3), so the direct baseline's bytes need not match it there.
-BUNDLED = "tervalo_ext.libs" in (support.module_libsixel_path() or "")
+BUNDLED = "tervalo_ext.libs" in (reference.module_libsixel_path() or "")
 
 
 @pytest.fixture(scope="module")
@@ -44,9 +45,9 @@ def routes(build):
 
 
 @pytest.mark.parametrize("width, height", [(1, 1), (9, 7), (400, 90)])
-@pytest.mark.parametrize("kind", support.KINDS)
+@pytest.mark.parametrize("kind", images.KINDS)
 def test_baselines_write_the_modules_stream(routes, kind, width, height):
-    pixels = support.KINDS[kind](width, height)
+    pixels = images.KINDS[kind](width, height)
     expected = sixel_encode_bytes(pixels, width, height)
     for name in ("ctypes",) if BUNDLED else ("direct", "ctypes"):
         cpu, stream = routes[name](pixels, width, height, repeats=3)
@@ -56,7 +57,7 @@ def test_baselines_write_the_modules_stream(routes, kind, width, height):
 
 
 def test_calibration_stops_when_a_baseline_disagrees(routes):
-    pixels = support.few_colour(8, 8)
+    pixels = images.few_colour(8, 8)
     right = sixel_encode_bytes(pixels, 8, 8)
     case = {"label": "8x8", "pixels": pixels, "width": 8, "height": 8}
     fake = dict(routes, ctypes=lambda *image: (1000.0, right[:-2]))
@@ -74,7 +75,7 @@ def test_peak_probe_sees_the_encode(build, route):
     if route == "direct" and BUNDLED:
         pytest.skip("the module carries its own libsixel; the direct baseline links the system's")
     width, height = 640, 480
-    pixels = support.photo_like(width, height)
+    pixels = images.photo_like(width, height)
     env = dict(os.environ, LD_PRELOAD=str(build / "libtervalo_bench_heap.so"))
     out = subprocess.run([sys.executable, str(BENCH / "benchmark.py"), "--build-dir", str(build),
                           "--probe", route, "photo-like", str(width), str(height)],

@@ -7,7 +7,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import few_colour, libsixel_encode, photo_like, psnr
+from imagemagick import psnr
+from images import few_colour, photo_like
+from reference import libsixel_encode
 
 from tervalo_ext import sixel_encode_bytes
 

@@ -12,7 +12,9 @@ import sysconfig
 from pathlib import Path
 
 import pytest
-from support import few_colour, libsixel_encode, photo_like
+from conftest import CHILDREN
+from images import few_colour, photo_like
+from reference import libsixel_encode
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -20,20 +22,6 @@ pytestmark = [pytest.mark.packaging, pytest.mark.skipif(
     not all(importlib.util.find_spec(m) for m in ("build", "auditwheel")) or
     sysconfig.get_platform() != "linux-x86_64",
     reason="needs Linux x86-64 and the 'wheel' extra (pip install '.[wheel]')")]
-
-PROBE = r"""
-import json, sys
-import tervalo_ext
-out = {"module": tervalo_ext.__file__, "streams": []}
-for path, width, height in json.loads(sys.argv[1]):
-    with open(path, "rb") as f:
-        out["streams"].append(tervalo_ext.sixel_encode_bytes(f.read(), width, height).hex())
-# Every libsixel this process has mapped, wherever it came from.
-with open("/proc/self/maps") as maps:
-    out["libsixel"] = sorted({line.split(None, 5)[5].strip() for line in maps
-                              if "libsixel" in line})
-print(json.dumps(out))
-"""
 
 
 @pytest.fixture(scope="module")
@@ -75,8 +63,8 @@ def test_installs_into_a_fresh_venv_and_encodes(tmp_path, built, images, artifac
                     "--no-deps", str(built[artifact])],
                    check=True, capture_output=True, timeout=600)
     # -I: nothing from this checkout or the environment reaches the import.
-    run = subprocess.run([python, "-I", "-c", PROBE, json.dumps(images)], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=60)
+    run = subprocess.run([python, "-I", str(CHILDREN / "wheel_probe.py"), json.dumps(images)],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     probe = json.loads(run.stdout)
     site = Path(probe["module"]).parent

@@ -9,8 +9,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from imagemagick import psnr
 from PIL import Image
-from support import psnr
 from xterm_session import Display, Xterm, missing_tools
 
 from tervalo_ext import sixel_encode_bytes

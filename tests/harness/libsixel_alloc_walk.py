@@ -14,7 +14,9 @@ import signal
 import subprocess
 import sys
 
-from support import ALL_KINDS, libsixel_file, libsixel_steps, photo_like, preloaded_shim
+from alloc_shim import ALL_KINDS, libsixel_file, preloaded_shim
+from images import photo_like
+from reference import libsixel_steps
 
 WIDTH, HEIGHT = 300, 200
 

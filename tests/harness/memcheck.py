@@ -8,14 +8,9 @@ wrong; memcheck judges the memory."""
 import re
 import sys
 
-from support import (
-    REFUSED_TYPES,
-    REFUSED_VALUES,
-    few_colour,
-    noisy_gradient,
-    preloaded_shim,
-    refusal_walk,
-)
+from alloc_shim import preloaded_shim, refusal_walk
+from arguments import REFUSED_TYPES, REFUSED_VALUES
+from images import few_colour, noisy_gradient
 
 from tervalo_ext import sixel_encode_bytes as encode
 

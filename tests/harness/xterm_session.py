@@ -21,7 +21,7 @@ import time
 import tty
 from pathlib import Path
 
-from support import imagemagick, magick
+from imagemagick import imagemagick, magick
 
 ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ("Xvfb", "xterm", "xwd")

@@ -1,4 +1,4 @@
-"""The heap libsixel allocates from (src/guarded_heap.h), driven directly by
+"""The heap libsixel allocates from (src/sixel_heap.h), driven directly by
 the C++ program in tests/heap/: reallocation (which no encode reaches),
 release, and each allocation of a script refused in turn, with every block
 accounted for."""
@@ -35,10 +35,10 @@ def heap_test(tmp_path_factory):
                  [cmake, "--build", str(build)]):
         run = subprocess.run(step, env=ENV, capture_output=True, text=True, check=False)
         assert run.returncode == 0, run.stdout + run.stderr
-    return build / "test_guarded_heap"
+    return build / "test_sixel_heap"
 
 
-def test_guarded_heap_frees_every_block_once(heap_test):
+def test_heap_frees_every_block_once(heap_test):
     """Catches a reallocation that loses its block (a refused one not put
     back in the table, a moved one not recorded), a deletion that breaks
     the table's probe chains (then a block is freed twice or never), and a

@@ -1,13 +1,17 @@
-"""What Python callers see: the module's attributes, its documentation and
-which argument kinds are converted or refused."""
+"""What Python callers see: the module's attributes, its documentation, which
+argument kinds are converted or refused, and the values refused with
+ValueError before anything is allocated."""
 
 import json
+import re
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-from support import RED_2X2, REFUSED_TYPES, OnlyInt
+from arguments import RED_2X2, REFUSED_TYPES, REFUSED_VALUES, OnlyInt
+from conftest import CHILDREN
+from images import few_colour
 
 import tervalo_ext
 from tervalo_ext import sixel_encode_bytes
@@ -50,57 +54,26 @@ def test_accepted_arguments_match_plain_call(call):
     assert call() == sixel_encode_bytes(RED_2X2, 2, 2)
 
 
+SMALL = few_colour(9, 7)
+SMALL_STREAM = sixel_encode_bytes(SMALL, 9, 7)
+
+
+@pytest.mark.parametrize("args, message", REFUSED_VALUES)
+def test_refused_with_value_error(args, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        sixel_encode_bytes(*args)
+    assert sixel_encode_bytes(SMALL, 9, 7) == SMALL_STREAM
+
+
+def test_longer_buffer_uses_its_prefix():
+    assert sixel_encode_bytes(SMALL + b"\x01" * 100, 9, 7) == SMALL_STREAM
+
+
 def test_bool_and_string_dimensions():
     one_pixel = b"\x00\x00\xff"
     assert sixel_encode_bytes(one_pixel, True, True) == sixel_encode_bytes(one_pixel, 1, 1)
     assert b'"1;1;640;1' in sixel_encode_bytes(bytes(640 * 3), "640", 1)
 
-
-CONVERSIONS = r"""
-import json
-from tervalo_ext import sixel_encode_bytes as encode
-
-
-class Made:
-    # Hands back an int made at call time (never a cached small int), so
-    # that the converted object is referenced by the conversion alone.
-    def __init__(self, text):
-        self.text = text
-
-
-class ViaInt(Made):
-    def __int__(self):
-        return int(self.text)
-
-
-class ViaIndex(Made):
-    def __index__(self):
-        return int(self.text)
-
-
-class MyInt(int):
-    pass
-
-
-pixels = bytes(range(256)) * 4
-plain = {(300, 1): encode(pixels, 300, 1), (1, 300): encode(pixels, 1, 300)}
-cases = {
-    "__int__": (ViaInt("300"), 1), "__index__": (ViaIndex("300"), 1), "str": ("300", 1),
-    "padded str": (" 300 ", 1), "bytes": (b"300", 1), "int subclass": (MyInt(300), 1),
-    "height __int__": (1, ViaInt("300")), "height str": (1, "300"),
-    "negative __int__": (ViaInt("-300"), 1), "2**31 __int__": (ViaInt(str(2**31)), 1),
-    "2**64 __int__": (ViaInt(str(2**64)), 1), "-2**70 __index__": (1, ViaIndex(str(-2**70))),
-    "2**64 str": (str(2**64), 1)}
-report = {}
-for name, (width, height) in cases.items():
-    try:
-        stream = encode(pixels, width, height)
-        report[name] = next((f"{w}x{h}" for (w, h), s in plain.items() if s == stream),
-                            "another stream")
-    except (TypeError, ValueError) as error:
-        report[name] = type(error).__name__
-print(json.dumps(report))
-"""
 
 
 def test_converted_dimensions_are_read_before_release(harness_env):
@@ -108,8 +81,8 @@ def test_converted_dimensions_are_read_before_release(harness_env):
     subclass, or beyond any integer type) give the plain call's result or
     its error, in a child whose freed memory the debug allocator overwrites:
     there, reading the converted int after releasing it shows."""
-    run = subprocess.run([sys.executable, "-X", "faulthandler", "-c", CONVERSIONS], check=False,
-                         capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-X", "faulthandler", str(CHILDREN / "conversions.py")],
+                         check=False, capture_output=True, text=True,
                          env=dict(harness_env, PYTHONMALLOC="debug"), timeout=120)
     assert run.returncode == 0, run.stderr
     # "WxH": the stream of a plain call with those ints.

@@ -1,4 +1,4 @@
-// src/guarded_heap.h driven directly, through paths an encode does not take
+// src/sixel_heap.h driven directly, through paths an encode does not take
 // (libsixel 1.10 never reallocates through its allocator) and with each of
 // its allocations refused in turn. Every malloc, calloc, realloc and free the
 // heap makes goes through the wrappers below (linked in with --wrap), which
@@ -7,7 +7,7 @@
 // fault instead of passing it on. Prints one line per check; exits 1 if one
 // failed.
 
-#include "guarded_heap.h"
+#include "sixel_heap.h"
 
 #include <cstddef>
 #include <cstdio>

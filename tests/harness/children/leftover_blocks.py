@@ -1,0 +1,21 @@
+"""Tracks every block the module's code is handed during walks of refusals
+and prints how many are still held at the end. Run with failing_alloc.c
+preloaded."""
+
+import json
+
+from alloc_shim import module_file, preloaded_shim, refusal_walk
+from images import few_colour, noisy_gradient
+
+from tervalo_ext import sixel_encode_bytes as encode
+
+shim = preloaded_shim()
+report = []
+for make in (few_colour, noisy_gradient):
+    args = (make(40, 30), 40, 30)
+    expected = encode(*args)
+    assert shim.fail_alloc_track(module_file())
+    steps, last = refusal_walk(shim, encode, args, expected)
+    report.append({"steps": steps, "last": last, "live": shim.fail_alloc_live()})
+    shim.fail_alloc_track(None)
+print(json.dumps(report))
