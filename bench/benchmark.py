@@ -3,8 +3,8 @@ and through ctypes, judges the module's budgets and writes a table and a plot;
 then the throughput of a process pool (examples/encode_many.py's wrapper) with
 one process and with one per core.
 
-Run it through scripts/bench.sh, which installs and builds what it needs. What
-the figures mean: docs/benchmark-notes.md.
+Run it as `nox -s bench`, which installs and builds what it needs. What the
+figures mean: docs/benchmark-notes.md.
 """
 
 import argparse
@@ -276,7 +276,8 @@ def main(argv=None):
     parser.add_argument("--sizes", help="only these, e.g. 1x1,640x480")
     parser.add_argument("--rounds", type=int, help="default 9, quick 1")
     parser.add_argument("--target-seconds", type=float, help="one sample (default 0.1)")
-    parser.add_argument("--out-dir", type=Path, default=ROOT / "docs")
+    parser.add_argument("--out-dir", type=Path, default=ROOT / "build" / "bench-report",
+                        help="where the report goes (default: build/bench-report)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench",
                         help="where bench/CMakeLists.txt was built")
     parser.add_argument("--probe", nargs=4, help=argparse.SUPPRESS)
@@ -294,8 +295,9 @@ def main(argv=None):
         print(msg, file=sys.stderr, flush=True)
 
     import tervalo_ext
-    context = (f"tervalo_ext {tervalo_ext.__file__}, Python {platform.python_version()} "
-               f"({sys.executable}), {os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}")
+    # Names, not paths: a report may be kept, and must not carry this machine's.
+    context = (f"{Path(tervalo_ext.__file__).name}, Python {platform.python_version()}, "
+               f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}")
     print(context)
     routes = make_routes(direct)
     cases = [{"label": f"{w}×{h} {kind}", "kind": kind, "width": w, "height": h,

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the whole test suite (extra arguments go to
-# pytest). The test extra brings the system packages the suite needs (cmake,
-# make, ImageMagick, Xvfb and xterm), so only the free-threaded tests skip on
-# an ordinary interpreter.
+# Sets everything up, then runs the whole test suite on this machine's
+# python3, the module built from source (extra arguments go to pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-EXTRAS="test" bash scripts/setup.sh
-exec .venv/bin/python -m pytest "$@"
+version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+exec bash scripts/nox.sh -s tests --force-python "$version" -- "$@"

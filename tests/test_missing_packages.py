@@ -1,4 +1,4 @@
-"""What the build and scripts/setup.sh say when something is missing."""
+"""What the build and scripts/system-packages.sh say when something is missing."""
 
 import os
 import shutil
@@ -33,19 +33,21 @@ def test_configure_names_the_missing_package(tmp_path, hide, package):
     assert package in run.stderr
 
 
-@pytest.mark.parametrize("extras, python, needed", [
-    ("examples", sys.executable, {"g++", "pkg-config", "libsixel-dev", "cmake", "ninja-build"}),
-    ("test", "/nonexistent/python3", {"libsixel-dev", "make", "imagemagick", "xvfb",
-                                      "python3-venv", "python3-dev"}),
+@pytest.mark.parametrize("runs, headers, needed", [
+    (["build"], True, {"g++", "pkg-config", "libsixel-dev", "cmake", "ninja-build"}),
+    (["build", "test"], False, {"libsixel-dev", "make", "imagemagick", "xvfb", "xterm",
+                                "python3-venv", "python3-dev"}),
 ])
-def test_setup_without_root_or_sudo_prints_the_command(tmp_path, extras, python, needed):
+def test_packages_without_root_or_sudo_prints_the_command(tmp_path, runs, headers, needed):
     # A user who is not root, on a machine without sudo where dpkg knows none
     # of the packages: every program on PATH but sudo, behind stubs.
     stubs, programs = tmp_path / "stubs", tmp_path / "programs"
     stubs.mkdir()
     programs.mkdir()
+    # A python3 without its venv module or headers, as a distribution ships it.
+    python = f'exec {sys.executable} "$@"' if headers else "exit 1"
     for name, body in [("id", "echo 1000"), ("dpkg-query", "exit 1"),
-                       ("apt-get", "echo apt-get ran >&2; exit 1")]:
+                       ("apt-get", "echo apt-get ran >&2; exit 1"), ("python3", python)]:
         (stubs / name).write_text(f"#!/bin/sh\n{body}\n")
         (stubs / name).chmod(0o755)
     for folder in filter(os.path.isdir, os.environ["PATH"].split(os.pathsep)):
@@ -53,8 +55,8 @@ def test_setup_without_root_or_sudo_prints_the_command(tmp_path, extras, python,
             link = programs / program.name
             if program.name != "sudo" and not os.path.lexists(link):
                 link.symlink_to(program)
-    env = dict(os.environ, PATH=f"{stubs}:{programs}", EXTRAS=extras, PYTHON=python)
-    run = subprocess.run(["bash", str(ROOT / "scripts" / "setup.sh")], env=env,
+    env = dict(os.environ, PATH=f"{stubs}:{programs}")
+    run = subprocess.run(["bash", str(ROOT / "scripts" / "system-packages.sh"), *runs], env=env,
                          capture_output=True, text=True, timeout=60, check=False)
     assert run.returncode != 0
     [line] = (run.stdout + run.stderr).splitlines()

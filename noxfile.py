@@ -1,0 +1,278 @@
+"""Every run the project makes, one nox session each: `nox -l` lists them.
+
+The module is built without build isolation into a build tree per session
+that persists (DEVELOPING.md says why); system packages come from
+scripts/system-packages.sh, chroots from scripts/chroot.sh.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import nox
+
+nox.needs_version = ">=2025.2.9"
+nox.options.default_venv_backend = "uv"
+nox.options.reuse_venv = "yes"
+nox.options.sessions = ["tests", "lint"]
+
+ROOT = Path(__file__).resolve().parent
+BUILD = ROOT / "build"
+# What outlives a clone: the free-threaded CPython, chroot tarballs, ccache.
+CACHE = Path(os.environ.get("TERVALO_CACHE", "/var/cache/tervalo_ext"))
+# scripts/free-threaded.sh builds it there; nox finds "3.13t" on PATH.
+os.environ["PATH"] = f"{CACHE / 'cpython' / 'bin'}{os.pathsep}{os.environ['PATH']}"
+os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")  # this machine's interpreters only
+TARGET = "3.11"
+SOURCE = ["3.10", TARGET, "3.13t"]  # the module built from source
+ABI3 = ["3.12", "3.13"]  # the one abi3 wheel, built by the first
+# pyenv keeps the CPythons it is not set to out of PATH: the newest of each.
+PYENV = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+for minor in SOURCE + ABI3:
+    found = [p for p in PYENV.glob(f"{minor}.*") if p.name.rpartition(".")[2].isdigit()]
+    if found:
+        newest = max(found, key=lambda p: int(p.name.rpartition(".")[2]))
+        os.environ["PATH"] = f"{newest / 'bin'}{os.pathsep}{os.environ['PATH']}"
+WHEELS = BUILD / "wheels"  # the wheel sessions' output, a folder per architecture
+X86_WHEEL, ARM_WHEEL = "wheel(x86_64)", "wheel(aarch64)"
+EMULATED = "not slow and not x11 and not packaging and not tooling"
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+SOURCES = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *sorted((ROOT / "src").rglob("*"))]
+
+
+def group(*names: str) -> tuple[str, ...]:
+    return nox.project.dependency_groups(PYPROJECT, *names)
+
+
+def system(session: nox.Session, *runs: str) -> None:
+    session.run_install("bash", str(ROOT / "scripts" / "system-packages.sh"), *runs,
+                        external=True)
+
+
+def compile_through_ccache(session: nox.Session) -> None:
+    # Paths made relative to the build, so a fresh clone hits the last one's objects.
+    if shutil.which("ccache"):
+        session.env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_BASEDIR=str(ROOT),
+                           CCACHE_NOHASHDIR="1")
+        if os.access(CACHE, os.W_OK) or os.access(CACHE.parent, os.W_OK):
+            session.env["CCACHE_DIR"] = str(CACHE / "ccache")
+
+
+def install_module(session: nox.Session, *settings: str, venv: Path | None = None,
+                   tools: tuple[str, ...] = ()) -> None:
+    """The module and tervalo into the session's environment (or `venv`),
+    from a build tree of the session's own; nothing is built while no
+    source is newer than the last install there."""
+    def install(*args: str) -> None:
+        if venv is None:
+            session.install(*args)
+        else:
+            uv = nox.virtualenv.find_uv()[1]
+            session.run_install(uv, "pip", "install", "-p", str(venv / "bin" / "python"), *args,
+                                external=True)
+    install(*group("build"), *tools)
+    stamp = (venv or Path(session.virtualenv.location)) / ".tervalo-installed"
+    if stamp.exists() and all(p.stat().st_mtime < stamp.stat().st_mtime for p in SOURCES):
+        return
+    compile_through_ccache(session)
+    tree = BUILD / "sessions" / re.sub(r"[^\w.-]+", "_", session.name)
+    install("--reinstall-package", "tervalo_ext", "--no-build-isolation", "--no-deps",
+            f"--config-settings=build-dir={tree}", *settings, str(ROOT))
+    stamp.touch()
+
+
+def suite(session: nox.Session, *args: str, **kwargs: object) -> None:
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *args, *session.posargs,
+                **kwargs)
+
+
+def only_wheels(session: nox.Session) -> tuple[str, ...]:
+    # A free-threaded interpreter: the newest release of a tool may only be a
+    # source distribution that needs a Rust toolchain; take an older wheel.
+    return ("--only-binary", ":all:") if str(session.python).endswith("t") else ()
+
+
+@nox.session(python=SOURCE)
+def tests(session: nox.Session) -> None:
+    """The whole suite, the module built from source for this CPython."""
+    system(session, "build", "test")
+    session.install(*only_wheels(session), *group("test"))
+    install_module(session)
+    if str(session.python).endswith("t"):
+        # -W error: a module that does not declare free-threading support makes
+        # the interpreter re-enable the GIL, with a RuntimeWarning.
+        session.run("python", "-W", "error", "-c", "import sys, tervalo_ext; "
+                    "sys.exit('GIL enabled by the import' if sys._is_gil_enabled() else 0)")
+    suite(session)
+
+
+@nox.session(python=ABI3, requires=[X86_WHEEL])
+def abi3(session: nox.Session) -> None:
+    """The whole suite on the one abi3 wheel of the wheel session."""
+    system(session, "build", "test")
+    session.install(*group("test"))
+    [wheel] = (WHEELS / "x86_64").glob("*-abi3-manylinux*.whl")
+    session.install("--reinstall-package", "tervalo_ext", "--no-deps", str(wheel))
+    # The wheel tests check this very wheel and its sdist.
+    suite(session, env={"TERVALO_WHEELHOUSE": str(WHEELS / "x86_64")})
+
+
+@nox.session(python=ABI3[0])
+@nox.parametrize("arch", ["x86_64", "aarch64"], ids=["x86_64", "aarch64"])
+def wheel(session: nox.Session, arch: str) -> None:
+    """The abi3 wheel carrying libsixel and its sdist, into build/wheels/ARCH.
+
+    x86_64 here, from the sdist; aarch64 in a Debian 13 arm64 chroot."""
+    out = WHEELS / arch
+    shutil.rmtree(out, ignore_errors=True)
+    if arch == "aarch64":
+        chroot(session, "arm64", f"trixie:arm64 python3.13 make-wheel={out.relative_to(ROOT)}")
+        return
+    system(session, "build")
+    session.install(*group("wheel"))
+    work = Path(session.create_tmp()) / "dist"
+    shutil.rmtree(work, ignore_errors=True)
+    # The wheel is built from the sdist, so the sdist is known to build; with
+    # ccache's base dir at / the unpacked sdist's objects are found again.
+    session.run("python", "-m", "build", "--installer", "uv", "--outdir", str(work), str(ROOT),
+                env={"CMAKE_CXX_COMPILER_LAUNCHER": shutil.which("ccache") or "",
+                     "CCACHE_BASEDIR": "/", "CCACHE_NOHASHDIR": "1"})
+    # auditwheel copies libsixel in and sets the tag its symbols allow.
+    session.run("auditwheel", "repair", "-w", str(out), *map(str, work.glob("*.whl")))
+    shutil.copy(next(work.glob("*.tar.gz")), out)
+
+
+def chroot(session: nox.Session, runs_for: str, *runs: str) -> None:
+    system(session, "chroots", *(["arm64"] if runs_for == "arm64" else []))
+    session.run("bash", str(ROOT / "scripts" / "chroot.sh"), *runs, "--", *session.posargs,
+                external=True)
+
+
+@nox.session(venv_backend="none", requires=[X86_WHEEL])
+def distros(session: nox.Session) -> None:
+    """The suite in Debian 13 and unstable chroots, from source and the abi3 wheel.
+
+    libsixel 1.10.5 and 1.8.7; the wheel on unstable's 3.14 and 3.15."""
+    wheels = (WHEELS / "x86_64").relative_to(ROOT)
+    chroot(session, "amd64", "trixie python3.13 source", "sid python3.14 source",
+           f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}")
+
+
+@nox.session(venv_backend="none", requires=[ARM_WHEEL])
+def arm64(session: nox.Session) -> None:
+    """The module's quick tests on arm64 under qemu, from source and the wheel.
+
+    From source in Debian 13, the aarch64 wheel there and on unstable's 3.14."""
+    wheels = (WHEELS / "aarch64").relative_to(ROOT)
+    chroot(session, "arm64", "trixie:arm64 python3.13 source",
+           f"trixie:arm64 python3.13 wheel={wheels}", f"sid:arm64 python3.14 wheel={wheels}")
+
+
+def asan_env() -> dict[str, str]:
+    """Python started on the ASan runtime; libstdc++ too, which ASan's
+    exception interceptor must find at start-up."""
+    def runtime(name: str) -> str:
+        return subprocess.check_output(["gcc", f"-print-file-name={name}"], text=True).strip()
+    return {"LD_PRELOAD": f"{runtime('libasan.so')}:{runtime('libstdc++.so')}",
+            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1"}
+
+
+@nox.session(python=TARGET)
+def asan(session: nox.Session) -> None:
+    """The suite against an AddressSanitizer + UBSan build.
+
+    The packaging tests are left out: they build fresh, uninstrumented wheels."""
+    system(session, "build", "test")
+    session.install(*group("test", "fuzz"))
+    install_module(session, "--config-settings=cmake.define.TERVALO_SANITIZE=ON")
+    suite(session, "-m", "not packaging", env=asan_env())
+
+
+@nox.session(python=TARGET, requires=["asan"])
+def fuzz(session: nox.Session) -> None:
+    """Fuzzing for FUZZ_SECONDS (60), its inputs then replayed under ASan.
+
+    Guided on the normal build; replayed on the asan session's sanitizer build."""
+    system(session, "build")
+    session.install(*group("fuzz"))
+    install_module(session)
+    corpus, findings = BUILD / "fuzz" / "corpus", BUILD / "fuzz" / "findings"
+    corpus.mkdir(parents=True, exist_ok=True)
+    findings.mkdir(parents=True, exist_ok=True)
+    harness = str(ROOT / "fuzz" / "fuzz_encode.py")
+    session.run("python", harness, f"-max_total_time={os.environ.get('FUZZ_SECONDS', '60')}",
+                "-print_final_stats=1", f"-artifact_prefix={findings}/", str(corpus))
+    session.run(str(ROOT / ".nox" / "asan" / "bin" / "python"), harness, "-runs=0", str(corpus),
+                env=asan_env(), external=True)
+
+
+@nox.session(python=TARGET)
+def memcheck(session: nox.Session) -> None:
+    """valgrind's memcheck over a workload that refuses each allocation in turn.
+
+    tests/harness/memcheck.py; any error or definitely lost block fails it."""
+    system(session, "build", "memcheck")
+    install_module(session)
+    # A soname of its own, with somalloc=nouserintercepts: memcheck replaces
+    # glibc's malloc behind the shim, not the shim's.
+    shim = Path(session.create_tmp()) / "libfailing_alloc.so"
+    session.run("cc", "-shared", "-fPIC", "-O2", "-Wl,-soname,libfailing_alloc.so", "-o",
+                str(shim), str(ROOT / "tests" / "harness" / "failing_alloc.c"), external=True)
+    # PYTHONMALLOC=malloc: every Python object comes from malloc, where memcheck sees it.
+    session.run("valgrind", "--tool=memcheck", "--soname-synonyms=somalloc=nouserintercepts",
+                "--leak-check=full", "--show-leak-kinds=definite",
+                "--errors-for-leak-kinds=definite", "--num-callers=30", "--error-exitcode=99",
+                f"--suppressions={ROOT / 'tests' / 'harness' / 'valgrind-python.supp'}", "-q",
+                "python", str(ROOT / "tests" / "harness" / "memcheck.py"), external=True,
+                env={"PYTHONMALLOC": "malloc", "LD_PRELOAD": str(shim),
+                     "PYTHONPATH": str(ROOT / "tests" / "harness")})
+
+
+@nox.session(python=TARGET)
+def bench(session: nox.Session) -> None:
+    """The benchmark against libsixel called directly; its report under build/.
+
+    Arguments go to bench/benchmark.py (--quick, --sizes, --out-dir)."""
+    system(session, "build")
+    session.install(*group("bench"))
+    install_module(session)
+    session.run("cmake", "-S", str(ROOT / "bench"), "-B", str(BUILD / "bench"), silent=True,
+                external=True)
+    session.run("cmake", "--build", str(BUILD / "bench"), silent=True, external=True)
+    session.run("python", str(ROOT / "bench" / "benchmark.py"), *session.posargs)
+
+
+@nox.session(python=TARGET)
+def lint(session: nox.Session) -> None:
+    """ruff over the Python, shellcheck over the scripts, mypy over tervalo."""
+    system(session, "lint")
+    session.install(*group("lint"))
+    session.run("ruff", "check", str(ROOT))
+    session.run("shellcheck", "-x", *map(str, sorted((ROOT / "scripts").glob("*.sh"))),
+                str(ROOT / ".ci" / "run"), external=True)
+    session.run("mypy", "--strict", str(ROOT / "src" / "tervalo"))
+
+
+@nox.session(python=TARGET)
+def show(session: nox.Session) -> None:
+    """The viewer: python -m tervalo with the arguments given."""
+    system(session, "build")
+    session.install(*PYPROJECT["project"]["optional-dependencies"]["pillow"])
+    install_module(session)
+    session.run("python", "-m", "tervalo", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def dev(session: nox.Session) -> None:
+    """.venv with the module and every tool, for plain pytest after edits.
+
+    Rerun it after an edit: only what changed is compiled."""
+    system(session, "build", "test")
+    venv = ROOT / ".venv"
+    if not (venv / "bin" / "python").exists():
+        session.run(nox.virtualenv.find_uv()[1], "venv", "-p", TARGET, str(venv), external=True)
+    install_module(session, venv=venv, tools=group("test", "lint", "bench", "fuzz"))

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the named runs need and this machine
+# lacks, as root or through sudo; without either, prints in one line the
+# apt-get command to run as root, and fails.
+#
+#   scripts/system-packages.sh RUN...      (RUN: a name in the table's second column)
+set -euo pipefail
+
+# Each package and the runs that need it. Only here: every script and nox
+# session asks for its runs by name.
+table='
+g++ pkg-config libsixel-dev cmake ninja-build   build
+imagemagick xvfb xterm x11-apps mlterm konsole   test
+make                                             test
+shellcheck                                       lint
+valgrind                                         memcheck
+ccache                                           build-cache
+mmdebstrap zstd                                  chroots
+qemu-user-static binfmt-support arch-test        arm64
+build-essential curl xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev   free-threaded
+libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev libexpat1-dev          free-threaded
+'
+# cmake and ninja for build: the module is built without pip's isolated
+# environment (DEVELOPING.md), so the build tools come from the system. make
+# for test: the tests configure CMake trees with its default generator.
+
+wanted=()
+for run in "$@"; do
+  hits=$(awk -v run="$run" 'NF > 1 && $NF == run { NF--; print }' <<<"$table")
+  [ -n "$hits" ] || { echo "${0##*/}: no run named '$run'" >&2; exit 2; }
+  read -ra words <<<"${hits//$'\n'/ }"
+  wanted+=("${words[@]}")
+done
+# A distribution's Python keeps its venv module and headers apart.
+if [[ " $* " == *" build "* ]] && ! python3 -c 'import ensurepip, os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
+  wanted+=(python3 python3-venv python3-dev)
+fi
+
+# One dpkg-query for all: a package it does not know prints no line.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]}" 2>/dev/null |
+            awk '/ install ok installed$/ { print $1 }' || true)
+missing=()
+for package in "${wanted[@]}"; do
+  grep -qxF -- "$package" <<<"$installed" || missing+=("$package")
+done
+[ ${#missing[@]} -gt 0 ] || exit 0
+command="apt-get update && apt-get install -y ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "system packages are missing; as root, run: $command" >&2; exit 1; }
+  sudo=(sudo)
+fi
+echo "Installing system packages: ${missing[*]}" >&2
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# apt's output only when it fails.
+{ "${sudo[@]}" apt-get update -qq &&
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"; } >"$log" 2>&1 ||
+  { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
