@@ -190,11 +190,12 @@ def refusal(info: TerminalInfo) -> str:
            else "its device attributes lack 4, sixel graphics")
     if info.multiplexer == "tmux":
         return (f"tmux reports no sixel support ({why}); use a tmux built with sixel "
-                "support (3.4 or later, configured with --enable-sixel), run outside "
-                "tmux, or pass --force")
+                "support (3.4 or later, configured with --enable-sixel) or run outside "
+                "tmux; --force sends the picture through tmux's passthrough")
     if info.multiplexer == "screen":
-        return (f"GNU screen reports no sixel support ({why}) and shows sixels as text; "
-                "run outside screen in a terminal that draws sixels")
+        return (f"GNU screen reports no sixel support ({why}): it has none; run outside "
+                "screen in a terminal that draws sixels; --force sends the picture "
+                "through screen's passthrough")
     return (f"this terminal reports no sixel support ({why}); run in one that draws "
             "sixels, e.g. `xterm -ti vt340`, or pass --force")
 
@@ -209,7 +210,8 @@ def forced_note(info: TerminalInfo) -> str | None:
                 "appears only with `set -g allow-passthrough on` and an outer terminal "
                 "that draws sixels, and tmux will not keep it on redraw")
     return ("--force inside GNU screen: sent the picture through screen's passthrough, so "
-            "it appears only if the outer terminal draws sixels, and may be misplaced")
+            "it appears only if the outer terminal draws sixels, and screen will not keep "
+            "it on redraw")
 
 
 def passthrough(data: bytes, kind: str | None) -> bytes:
@@ -217,11 +219,10 @@ def passthrough(data: bytes, kind: str | None) -> bytes:
     if kind == "tmux":
         return b"\x1bPtmux;" + data.replace(b"\x1b", b"\x1b\x1b") + b"\x1b\\"
     if kind == "screen":
-        # screen ends its string at the first ESC \ and keeps under 768 bytes
-        # of one; pieces that split each ESC from what follows pass whole.
-        pieces = re.split(rb"(?=\x1b)", data)
+        # screen hands on what is between ESC P and ESC \, in strings of
+        # under 768 bytes; an ESC inside passes only as the last byte of one.
         wrapped = []
-        for piece in pieces:
+        for piece in re.split(rb"(?<=\x1b)", data):
             for start in range(0, len(piece), 512):
                 wrapped.append(b"\x1bP" + piece[start:start + 512] + b"\x1b\\")
         return b"".join(wrapped)
