@@ -34,12 +34,17 @@ class FigureManager(FigureManagerBase):
     def pyplot_show(cls, *, block: bool | None = None) -> None:
         # `block` has no meaning here: the pictures stay in the terminal
         # without an event loop.
-        for manager in Gcf.get_all_fig_managers():
-            try:
-                manager.show()
-            except TerminalError as error:
-                warnings.warn(f"tervalo: {error}", stacklevel=3)
-                return
+        from tervalo.viewer import show_all
+
+        managers = Gcf.get_all_fig_managers()
+        if not managers:
+            return
+        try:
+            show_all(manager.canvas.figure for manager in managers)
+        except TerminalError as error:
+            warnings.warn(f"tervalo: {error}", stacklevel=3)
+            return
+        for manager in managers:
             Gcf.destroy(manager)
 
 

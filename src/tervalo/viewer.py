@@ -16,14 +16,14 @@ import colorsys
 import math
 import re
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import IO, Any, NoReturn
 
 from tervalo import terminal
 from tervalo.terminal import NoSixelSupport, TerminalError, TerminalInfo
 from tervalo_ext import sixel_encode_bytes
 
-__all__ = ["colour_wheel", "main", "show"]
+__all__ = ["colour_wheel", "main", "show", "show_all"]
 
 _RASTER = re.compile(rb'\x1bPq"\d+;\d+;(\d+);(\d+)')
 
@@ -98,19 +98,27 @@ def show(image: Any, file: IO[Any] | None = None, *, fit: bool = True,
     Raises tervalo.terminal.NoSixelSupport if the terminal does not report
     sixel graphics and not `force`, and NoControllingTerminal if it cannot be
     asked."""
+    show_all([image], file, fit=fit, force=force)
+
+
+def show_all(images: Iterable[Any], file: IO[Any] | None = None, *, fit: bool = True,
+             force: bool = False) -> None:
+    """show() for each image, with the terminal asked once."""
     from tervalo._encode import encode
 
     out = sys.stdout if file is None else file
     if not _is_terminal(out):
-        _binary(out).write(encode(image))
+        for image in images:
+            _binary(out).write(encode(image))
         return
     info = _ask(out, force)
-    stream = encode(image, max_size=info.box if fit else None)
-    _draw(_binary(out), stream, _stream_height(stream, info.box[1] if info.box else 1),
-          info, force)
+    for image in images:
+        stream = encode(image, max_size=info.box if fit else None)
+        height = _stream_height(stream, info.box[1] if info.box else 1)
+        _draw(_binary(out), stream, height, info, force)
 
 
-def _positive(text: str) -> int:
+def positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
@@ -127,9 +135,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = _OneLineParser(prog="tervalo", description=(__doc__ or "").splitlines()[0])
     parser.add_argument("images", nargs="*", metavar="IMAGE",
                         help="image files, drawn one after another (default: a colour wheel)")
-    parser.add_argument("--width", type=_positive,
+    parser.add_argument("--width", type=positive,
                         help="fit into this many pixels across, scaling up or down")
-    parser.add_argument("--height", type=_positive,
+    parser.add_argument("--height", type=positive,
                         help="fit into this many pixels down, scaling up or down")
     parser.add_argument("--full-size", action="store_true",
                         help="in a terminal, do not shrink the pictures to fit the window")
@@ -145,9 +153,8 @@ def _picture(path: str | None, background: str, box: tuple[int | None, int | Non
              enlarge: bool) -> tuple[bytes, int, int]:
     """Packed RGB of the file at `path` (None: the colour wheel), fitted into box."""
     if path is None:
-        width = box[0] if box and box[0] else 256
-        height = box[1] if box and box[1] else 256
-        side = min(width, height)
+        # Square: the smaller side given, never more than 256 unless asked.
+        side = min([side for side in box or () if side] or [256])
         return colour_wheel(side if enlarge else min(side, 256))
     from PIL import Image, ImageColor
 

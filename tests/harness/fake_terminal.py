@@ -41,7 +41,7 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
            interrupt_on=None, timeout=60):
     """Runs argv with stdin and stdout on a pty of `window` (rows, cols,
     xpixel, ypixel). answers maps a query to the reply sent `delay` seconds
-    after it arrives. detached: a new session with stdin /dev/null, so the
+    after it arrives, each time it does. detached: a new session with stdin /dev/null, so the
     program has no controlling terminal. interrupt_on: SIGINT is sent once
     the program wrote these bytes. env: variables added to this process's
     environment, less those telling of a tmux or screen the tests run in."""
@@ -54,7 +54,7 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
         child = subprocess.Popen(
             argv, stdin=subprocess.DEVNULL if detached else slave, stdout=slave,
             stderr=subprocess.PIPE, env=env, start_new_session=detached)
-        out, pending = b"", []
+        out, pending, asked = b"", [], dict.fromkeys(answers, 0)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             now = time.monotonic()
@@ -63,8 +63,10 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
                 pending.remove((due, reply))
             if select.select([master], [], [], 0.02)[0]:
                 out += os.read(master, 1 << 16)
-                for query in [q for q in answers if q in out]:
-                    pending.append((time.monotonic() + delay, answers.pop(query)))
+                for query, reply in answers.items():
+                    for _ in range(out.count(query) - asked[query]):
+                        pending.append((time.monotonic() + delay, reply))
+                    asked[query] = out.count(query)
                 if interrupt_on is not None and interrupt_on in out:
                     child.send_signal(signal.SIGINT)
                     interrupt_on = None
