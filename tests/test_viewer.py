@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -246,3 +247,11 @@ def test_matplotlib_backend_into_a_pipe(magick):
     # Into a pipe nothing is fitted: each figure at its own size.
     assert raster_sizes(env_run.stdout) == [(800, 600)] * 2
     assert b"open after show: 0" in env_run.stderr
+
+
+@pytest.mark.tooling
+def test_example_draws_a_figure(magick):
+    example = Path(__file__).resolve().parents[1] / "examples" / "show.py"
+    run = subprocess.run([sys.executable, str(example)], capture_output=True, check=True)
+    # Into a pipe: matplotlib's default figure, 6.4 x 4.8 inches at 100 dpi.
+    assert magick.size(run.stdout) == (640, 480)

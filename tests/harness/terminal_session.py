@@ -1,10 +1,10 @@
-"""Draw sixel streams in a real xterm on a virtual X screen and take
-screenshots of what it drew.
+"""Draw sixel streams and run the viewer in real terminals (xterm, mlterm,
+konsole) on a virtual X screen, and take screenshots of what they drew.
 
-Used by tests/test_xterm.py; run as a script it redraws the README's
-screenshot:
+Used by tests/test_real_terminals.py; run as a script it redraws the
+README's screenshot:
 
-    .venv/bin/python tests/harness/xterm_session.py docs/xterm.png
+    .venv/bin/python tests/harness/terminal_session.py docs/xterm.png
 """
 
 import fcntl
@@ -37,7 +37,8 @@ def missing_tools():
 class Display:
     """A private Xvfb screen on a free display number, stopped on exit."""
 
-    def __init__(self, size="1024x768", timeout=15):
+    # Room for xterm at 210 x 76 cells of 6 x 13 pixels.
+    def __init__(self, size="1600x1200", timeout=15):
         # A file, not a pipe, for its chatter: nobody reads it while it runs.
         self.log = tempfile.TemporaryFile()  # noqa: SIM115  (closed by close())
         read_end, write_end = os.pipe()
@@ -72,61 +73,71 @@ class Display:
         self.close()
 
 
-class Xterm:
-    """One xterm that shows `caption` (a line of text, may be empty), draws
-    `stream`, then runs `command` (a list, may be None) on its terminal:
-    a VT340 with sixel graphics on (256 colour registers), or with vt340
-    False xterm as it starts by default, without them.
+class Terminal:
+    """One terminal window (`program`: xterm, mlterm or konsole) that shows
+    `caption` (a line of text, may be empty), draws `stream`, then runs
+    `command` (a list, may be None) on its terminal. xterm is a VT340 with
+    sixel graphics on (256 colour registers), or with vt340 False xterm as it
+    starts by default, without them.
 
-    The window stays open (-hold) until close(); screenshot() returns what it
-    shows once the drawing has settled. `report` holds what the session saw
-    inside: the command's exit status and standard error (a file, not the
-    terminal), the terminal's size (TIOCGWINSZ: rows, columns, width and
-    height in pixels) and where the cursor ended up ("answer")."""
+    With `before` true the session waits, cursor hidden, until the test has
+    taken `self.before` (a screenshot of the window as it was), so that
+    changed() finds what was drawn whatever the terminal's colours and
+    decorations. The window stays open until close(). `report` holds what
+    the session saw inside: the command's exit status and standard error (a
+    file, not the terminal), the terminal's size (TIOCGWINSZ: rows, columns,
+    width and height in pixels) and where the cursor ended up ("answer")."""
 
     def __init__(self, display, stream=b"", caption="", background="white",
-                 geometry="80x24", command=None, vt340=True, timeout=20):
+                 geometry="80x24", command=None, vt340=True, timeout=20, program="xterm",
+                 before=False, env=None):
         self.display = display
-        self.workdir = Path(tempfile.mkdtemp(prefix="xterm-session-"))
+        self.workdir = Path(tempfile.mkdtemp(prefix="terminal-session-"))
         (self.workdir / "stream").write_bytes(stream)
         (self.workdir / "command.json").write_text(json.dumps(command))
-        done = self.workdir / "done.json"
-        env = dict(os.environ, DISPLAY=display.name)
+        if before:
+            (self.workdir / "wait").touch()
+        env = dict(os.environ, DISPLAY=display.name, **(env or {}))
+        inside = [sys.executable, __file__, "--inside", str(self.workdir), caption]
         self.log = tempfile.TemporaryFile()  # noqa: SIM115  (closed by close())
-        self.process = subprocess.Popen(
-            ["xterm", *(["-ti", "vt340"] if vt340 else []),
-             "-xrm", "XTerm*numColorRegisters: 256",
-             "-xrm", "XTerm*sixelScrolling: true", "-geometry", f"{geometry}+0+0",
-             "-bg", background, "-fg", "black", "-bw", "0", "-hold",
-             "-e", sys.executable, __file__, "--inside", str(self.workdir), caption],
-            env=env, stdout=self.log, stderr=self.log)
+        self.process = subprocess.Popen(_command(program, inside, geometry, background, vt340),
+                                        env=env, stdout=self.log, stderr=self.log)
         try:
-            deadline = time.monotonic() + timeout
-            while not done.exists():
-                if self.process.poll() is not None:
-                    raise RuntimeError(f"xterm exited: {_tail(self.log)}")
-                if time.monotonic() > deadline:
-                    raise RuntimeError(f"xterm did not finish drawing within {timeout} s: "
-                                       f"{_tail(self.log)}")
-                time.sleep(0.05)
-            self.report = json.loads(done.read_text())
+            if before:
+                self._await("ready.json", timeout)
+                self.window = json.loads((self.workdir / "ready.json").read_text())["window"]
+                self.before = self.screenshot(blank_ok=True)
+                (self.workdir / "wait").unlink()
+            self._await("done.json", timeout)
+            self.report = json.loads((self.workdir / "done.json").read_text())
             if "error" in self.report:
-                raise RuntimeError(f"inside xterm: {self.report['error']}")
+                raise RuntimeError(f"inside {program}: {self.report['error']}")
             self.window = self.report["window"]
         except BaseException:
             self.close()
             raise
 
+    def _await(self, name, timeout):
+        deadline = time.monotonic() + timeout
+        while not (self.workdir / name).exists():
+            if self.process.poll() is not None:
+                raise RuntimeError(f"the terminal exited: {_tail(self.log)}")
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the terminal did not get to {name} within {timeout} s: "
+                                   f"{_tail(self.log)}")
+            time.sleep(0.05)
+
     def capture(self):
         """The window's pixels now, as (width, height, packed RGB bytes)."""
         env = dict(os.environ, DISPLAY=self.display.name)
-        xwd = subprocess.run(["xwd", "-id", self.window, "-silent"], env=env,
+        where = ["-id", self.window] if self.window else ["-root"]
+        xwd = subprocess.run(["xwd", *where, "-silent"], env=env,
                              capture_output=True, check=True, timeout=10).stdout
         return _parse_ppm(magick("xwd:-", "-depth", "8", "ppm:-", data=xwd, timeout=10))
 
-    def screenshot(self, timeout=10):
+    def screenshot(self, timeout=10, blank_ok=False):
         """The window once something is drawn and two captures in a row
-        agree: xterm paints some time after it has read the stream."""
+        agree: a terminal paints some time after it has read the stream."""
         deadline = time.monotonic() + timeout
         previous = self.capture()
         while True:
@@ -134,11 +145,28 @@ class Xterm:
             current = self.capture()
             pixels = current[2]
             blank = pixels == pixels[:3] * (len(pixels) // 3)
-            if current == previous and not blank:
+            settled = current == previous and (blank_ok or not blank)
+            if settled and (blank_ok or getattr(self, "before", None) != current):
                 return current
             if time.monotonic() > deadline:
-                raise RuntimeError(f"the xterm window was blank or kept changing for {timeout} s")
+                if current == getattr(self, "before", None):
+                    raise RuntimeError(f"nothing was drawn in {timeout} s")
+                raise RuntimeError(f"the window was blank or kept changing for {timeout} s")
             previous = current
+
+    def changed(self, screen):
+        """(top, left, height, width) of what differs between `self.before`
+        and `screen`, or None."""
+        import numpy as np
+
+        width, height, _ = screen
+        before, after = (np.frombuffer(s[2], np.uint8).reshape(height, width, 3)
+                         for s in (self.before, screen))
+        rows, cols = np.nonzero(np.any(before != after, axis=2))
+        if not rows.size:
+            return None
+        top, left = int(rows.min()), int(cols.min())
+        return top, left, int(rows.max()) + 1 - top, int(cols.max()) + 1 - left
 
     def close(self):
         _stop(self.process)
@@ -150,6 +178,29 @@ class Xterm:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def _command(program, inside, geometry, background, vt340):
+    if program == "xterm":
+        return ["xterm", *(["-ti", "vt340"] if vt340 else []),
+                "-xrm", "XTerm*numColorRegisters: 256",
+                "-xrm", "XTerm*sixelScrolling: true", "-geometry", f"{geometry}+0+0",
+                "-bg", background, "-fg", "black", "-bw", "0", "-hold", "-e", *inside]
+    if program == "mlterm":
+        return ["mlterm", "-g", f"{geometry}+0+0", "-b", background, "-f", "black",
+                "--sbmod=none", "-e", *inside]
+    if program == "konsole":
+        # Its own D-Bus session: konsole registers there and will not start
+        # without one. Menus and tabs off, so the window is mostly terminal.
+        return ["dbus-run-session", "konsole", "--nofork", "--hide-menubar",
+                "--hide-tabbar", "-e", *inside]
+    raise ValueError(f"unknown terminal {program!r}")
+
+
+def installed(program):
+    """Whether the terminal `program` (and what it needs to start) is there."""
+    needs = {"konsole": ["konsole", "dbus-run-session"]}.get(program, [program])
+    return all(shutil.which(tool) for tool in needs)
 
 
 def _read_line(fd, timeout):
@@ -201,9 +252,10 @@ def _parse_ppm(ppm):
 
 
 def _inside(workdir, caption):
-    """Runs in xterm: hide the cursor, print the caption, draw the stream, run
-    the command, then ask for the cursor position. xterm handles its input in
-    order, so its answer means it has read everything written before."""
+    """Runs in the terminal: hide the cursor, print the caption, wait for the
+    test's first screenshot if asked to, draw the stream, run the command,
+    then ask for the cursor position. A terminal handles its input in order,
+    so its answer means it has read everything written before."""
     workdir = Path(workdir)
     report = {"window": os.environ.get("WINDOWID", "")}
     fd = saved = None
@@ -213,10 +265,13 @@ def _inside(workdir, caption):
         rows, cols, xpixel, ypixel = struct.unpack(
             "4H", fcntl.ioctl(fd, termios.TIOCGWINSZ, bytes(8)))
         report["winsize"] = {"rows": rows, "cols": cols, "xpixel": xpixel, "ypixel": ypixel}
-        out = b"\x1b[?25l" + (caption.encode() + b"\r\n" if caption else b"")
-        out += (workdir / "stream").read_bytes()
-        while out:
-            out = out[os.write(fd, out):]
+        _write(fd, b"\x1b[?25l" + (caption.encode() + b"\r\n" if caption else b""))
+        if (workdir / "wait").exists():
+            _settle(fd)
+            (workdir / "ready.json").write_text(json.dumps(report))
+            while (workdir / "wait").exists():
+                time.sleep(0.02)
+        _write(fd, (workdir / "stream").read_bytes())
         command = json.loads((workdir / "command.json").read_text())
         if command:
             # On the terminal in the mode a shell would start it in; its
@@ -225,14 +280,7 @@ def _inside(workdir, caption):
                 report["status"] = subprocess.run(command, stderr=errors, check=False,
                                                   timeout=30).returncode
             report["stderr"] = (workdir / "stderr").read_text(errors="replace")
-        tty.setraw(fd)  # no echo: the answer must not be drawn
-        os.write(fd, b"\x1b[6n")
-        answer = b""
-        while not answer.endswith(b"R"):
-            if not select.select([fd], [], [], 15)[0]:
-                raise TimeoutError(f"no cursor position report, got {answer!r}")
-            answer += os.read(fd, 32)
-        report["answer"] = answer.decode(errors="replace")
+        report["answer"] = _settle(fd)
     except Exception as error:  # noqa: BLE001  (reported to the test instead)
         report["error"] = f"{type(error).__name__}: {error}"
     finally:
@@ -243,14 +291,40 @@ def _inside(workdir, caption):
     partial = workdir / "done.part"
     partial.write_text(json.dumps(report))
     partial.rename(workdir / "done.json")
+    # Keep the window open for the screenshots: terminals without -hold
+    # close when this exits. close() stops the terminal, or removes workdir.
+    deadline = time.monotonic() + 120
+    while workdir.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+
+
+def _write(fd, data):
+    while data:
+        data = data[os.write(fd, data):]
+
+
+def _settle(fd):
+    """The cursor position report, once the terminal has read all before it."""
+    saved = termios.tcgetattr(fd)
+    tty.setraw(fd)  # no echo: the answer must not be drawn
+    try:
+        os.write(fd, b"\x1b[6n")
+        answer = b""
+        while not answer.endswith(b"R"):
+            if not select.select([fd], [], [], 15)[0]:
+                raise TimeoutError(f"no cursor position report, got {answer!r}")
+            answer += os.read(fd, 32)
+    finally:
+        termios.tcsetattr(fd, termios.TCSAFLUSH, saved)
+    return answer.decode(errors="replace")
 
 
 def save_readme_screenshot(path):
-    """The viewer's default picture as `./scripts/show.sh` draws it: run in
+    """The viewer's default picture as `python -m tervalo` draws it: run in
     the terminal, so it asks and fits as it does for a user."""
-    viewer = [sys.executable, str(ROOT / "examples" / "show.py")]
-    with Display() as display, Xterm(display, caption="$ ./scripts/show.sh", geometry="64x23",
-                                     command=viewer) as term:
+    viewer = [sys.executable, "-m", "tervalo"]
+    with Display() as display, Terminal(display, caption="$ python -m tervalo",
+                                        geometry="64x23", command=viewer) as term:
         width, height, pixels = term.screenshot()
     magick("-size", f"{width}x{height}", "-depth", "8", "rgb:-", "-strip", f"png:{path}",
            data=pixels)
