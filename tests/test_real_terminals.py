@@ -183,3 +183,48 @@ def test_matplotlib_backend_draws_inline_in_xterm(display, tmp_path):
     assert np.abs(drawn[5:height // 4 - 5, 5:-5] - (255, 0, 255)).max() <= 8
     inner = drawn[height // 4 + 5:3 * height // 4 - 5, width // 4 + 5:3 * width // 4 - 5]
     assert np.abs(inner - (0, 255, 0)).max() <= 8
+
+
+# Inside a multiplexer that answers for the terminal without sixels: --force
+# hands the picture through to xterm. Each gets a config of its own: no
+# status line or start-up message to find on the screenshot, passthrough on.
+MULTIPLEXERS = {
+    "tmux": (["tmux", "-L", "{name}", "-f", "{config}", "new-session", "-x", "80", "-y", "24"],
+             "set -g status off\nset -g allow-passthrough on\n",
+             ["tmux", "-L", "{name}", "kill-server"]),
+    "screen": (["screen", "-c", "{config}", "-S", "{name}", "sh", "-c"],
+               "startup_message off\n",
+               ["screen", "-S", "{name}", "-X", "quit"]),
+}
+
+
+@pytest.mark.parametrize("multiplexer", sorted(MULTIPLEXERS))
+def test_force_inside_a_multiplexer_draws_through_it(display, magick, tmp_path, multiplexer):
+    if not installed(multiplexer):
+        pytest.skip(f"{multiplexer} is not installed (apt-get install {multiplexer})")
+    start, config, stop = MULTIPLEXERS[multiplexer]
+    fields = {"name": f"tervalo-{tmp_path.name}", "config": tmp_path / "config"}
+    (tmp_path / "config").write_text(config)
+    # The cursor hidden afterwards, so that only the picture changes.
+    inner = (f"{sys.executable} -m tervalo --force 2>{tmp_path / 'stderr'}; "
+             f"printf '\\033[?25l'; touch {tmp_path / 'drawn'}; sleep 60")
+    command = [part.format(**fields) for part in start] + [inner]
+    try:
+        with Terminal(display, before=True, command=command, until=tmp_path / "drawn",
+                      env={"TERM": "xterm"}) as term:
+            screen = term.screenshot()
+            changed = term.changed(screen)
+    finally:
+        subprocess.run([part.format(**fields) for part in stop], capture_output=True,
+                       check=False)
+    errors = (tmp_path / "stderr").read_text().splitlines()
+    named = {"tmux": "tmux", "screen": "GNU screen"}[multiplexer]
+    assert len(errors) == 1 and errors[0].startswith(f"tervalo: --force inside {named}:"), errors
+    assert changed is not None, f"nothing came through {multiplexer}"
+    top, left, height, width = changed
+    assert (height, width) == (256, 256)
+    image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3)
+    stream = subprocess.run(VIEWER, capture_output=True, check=True).stdout
+    _, _, decoded = magick.decode(stream)
+    drawn = image[top:top + height, left:left + width].astype(int)
+    assert np.abs(drawn - decoded).max() <= 2

@@ -83,14 +83,16 @@ class Terminal:
     With `before` true the session waits, cursor hidden, until the test has
     taken `self.before` (a screenshot of the window as it was), so that
     changed() finds what was drawn whatever the terminal's colours and
-    decorations. The window stays open until close(). `report` holds what
+    decorations. With `until` (a path) the session waits for that file
+    instead of the command's end, and has no report. The window stays open
+    until close(). `report` holds what
     the session saw inside: the command's exit status and standard error (a
     file, not the terminal), the terminal's size (TIOCGWINSZ: rows, columns,
     width and height in pixels) and where the cursor ended up ("answer")."""
 
     def __init__(self, display, stream=b"", caption="", background="white",
                  geometry="80x24", command=None, vt340=True, timeout=20, program="xterm",
-                 before=False, env=None):
+                 before=False, env=None, until=None):
         self.display = display
         self.workdir = Path(tempfile.mkdtemp(prefix="terminal-session-"))
         (self.workdir / "stream").write_bytes(stream)
@@ -108,6 +110,9 @@ class Terminal:
                 self.window = json.loads((self.workdir / "ready.json").read_text())["window"]
                 self.before = self.screenshot(blank_ok=True)
                 (self.workdir / "wait").unlink()
+            if until is not None:  # a command that does not end by itself
+                self._await(until, timeout)
+                return
             self._await("done.json", timeout)
             self.report = json.loads((self.workdir / "done.json").read_text())
             if "error" in self.report:
