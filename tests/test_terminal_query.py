@@ -109,14 +109,6 @@ def test_rows_made_for_a_picture_take_the_cursor_after_it(height, cell_height, m
     assert (rows - 1) * cell_height < -(-height // 6) * 6
 
 
-def test_the_picture_is_drawn_in_rows_made_first():
-    stream = b'\x1bPq"1;1;10;10#0~-\x1b\\'
-    # Newlines make the rows (scrolling only now), the cursor goes back up
-    # to draw, and afterwards returns to the start of the line below.
-    assert terminal.placed(stream, 3) == (b"\n\n\n\x1b[3A\x1b7" + stream
-                                          + b"\x1b8\x1b[3B\r")
-
-
 # --- on a pseudo-terminal --------------------------------------------------------------
 
 LATE = terminal.REPLY_WAIT + 0.4  # after the wait, within the grace

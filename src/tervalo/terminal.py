@@ -40,11 +40,16 @@ __all__ = [
     "device_attributes",
     "forced_note",
     "graphics_limit",
+    "learned",
     "multiplexer",
+    "passthrough",
     "picture_box",
+    "picture_rows",
     "placed",
     "query",
     "refusal",
+    "unasked",
+    "window_cells",
     "window_pixels",
 ]
 

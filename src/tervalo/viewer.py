@@ -193,10 +193,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("tervalo: interrupted", file=sys.stderr)
         return 130
-    except NoSixelSupport as error:
-        print(f"tervalo: {error}", file=sys.stderr)
-        return 2
-    except TerminalError as error:
+    except TerminalError as error:  # no sixel support, or no terminal to ask
         print(f"tervalo: {error}", file=sys.stderr)
         return 2
     except Exception as error:  # noqa: BLE001  (one line for the user, not a traceback)
