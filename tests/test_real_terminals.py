@@ -1,0 +1,230 @@
+"""Real terminals on a virtual X screen: the module's streams drawn by xterm
+as a VT340, compared pixel for pixel with ImageMagick's decode; the viewer
+in xterm, mlterm and konsole drawing the whole picture with the cursor
+below it; the matplotlib backend drawing inline. Everything is found on
+screenshots."""
+
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from imagemagick import psnr
+from PIL import Image
+from terminal_session import Display, Terminal, installed, missing_tools
+
+from tervalo._encode import fit
+from tervalo.viewer import colour_wheel
+from tervalo_ext import sixel_encode_bytes
+
+# Garish, so that no edge pixel of either picture passes for background.
+BACKGROUND = (255, 0, 255)
+GARISH = "#{:02x}{:02x}{:02x}".format(*BACKGROUND)
+VIEWER = [sys.executable, "-m", "tervalo"]
+# xterm's largest sixel picture as a VT340 (its maxGraphicSize default).
+XTERM_LIMIT = (1000, 1000)
+
+pytestmark = [pytest.mark.x11, pytest.mark.skipif(
+    bool(missing_tools()),
+    reason=f"needs {', '.join(missing_tools())} (apt-get install xvfb xterm x11-apps imagemagick)")]
+
+
+@pytest.fixture(scope="module")
+def display():
+    with Display() as display:
+        yield display
+
+
+def rose(magick):
+    # A natural photo, scaled up so that it is well over six rows tall and
+    # has more than 256 colours (median-cut palette plus diffusion).
+    rgb = magick("rose:", "-resize", "300%", "-depth", "8", "rgb:-")
+    return rgb, 210, 138, sixel_encode_bytes(rgb, 210, 138)
+
+
+def viewer_default(magick):
+    # What `python -m tervalo` writes into a pipe with no image.
+    rgb, width, height = colour_wheel()
+    stream = subprocess.run(VIEWER, capture_output=True, check=True).stdout
+    return rgb, width, height, stream
+
+
+def drawn_picture(screen):
+    """The bounding box of everything that is not background, and where its
+    top left corner is."""
+    width, height, pixels = screen
+    image = np.frombuffer(pixels, np.uint8).reshape(height, width, 3)
+    rows, cols = np.nonzero(np.any(image != BACKGROUND, axis=2))
+    assert rows.size, "xterm drew nothing"
+    return image[rows.min():rows.max() + 1, cols.min():cols.max() + 1], (rows.min(), cols.min())
+
+
+# PSNR floors: measured 31.7 dB (rose) and 28.6 dB (wheel), and ImageMagick's
+# decode of the same streams scores the same, so that is the loss of a
+# 256-colour palette with diffusion, not of the drawing. The floors leave
+# about 2.5 dB for other libsixel builds; a 16-colour palette (25 dB on the
+# rose), a six-row offset (18 dB) or swapped channels (10 dB) fall below.
+@pytest.mark.parametrize("make, floor", [(rose, 29.0), (viewer_default, 26.0)])
+def test_xterm_draws_the_picture(display, magick, make, floor):
+    rgb, width, height, stream = make(magick)
+    with Terminal(display, stream, background=GARISH) as term:
+        drawn, _ = drawn_picture(term.screenshot())
+    assert drawn.shape == (height, width, 3)
+    assert psnr(drawn, np.frombuffer(rgb, np.uint8).reshape(height, width, 3)) >= floor
+    # Pixel for pixel what an independent decoder reads from the stream; the
+    # only difference is rounding the palette's percentages (measured: 1).
+    # This also catches a shift of one pixel, which PSNR alone would not.
+    _, _, decoded = magick.decode(stream)
+    assert np.abs(drawn.astype(int) - decoded).max() <= 2
+
+
+def test_viewer_in_an_xterm_without_sixels_draws_nothing(display):
+    with Terminal(display, command=VIEWER, vt340=False, background=GARISH) as term:
+        time.sleep(0.3)  # time to paint, had anything been written
+        width, height, pixels = term.capture()
+    errors = term.report["stderr"].splitlines()
+    assert term.report["status"] == 2 and len(errors) == 1, errors
+    assert errors[0].startswith("tervalo: ") and "no sixel support" in errors[0]
+    assert "xterm -ti vt340" in errors[0]
+    # Not a byte written: the cursor is where it started, the window blank.
+    assert term.report["answer"] == "\x1b[1;1R"
+    assert pixels == bytes(BACKGROUND) * (width * height)
+
+
+FRAME = (255, 0, 0)
+
+
+@pytest.fixture(scope="module")
+def framed(tmp_path_factory):
+    """Gradients under squares in a thick red frame, 4:3 and many times the
+    window: a crop, a stretch or a scrolled-off top would not pass."""
+    width, height = 1600, 1200
+    y, x = np.mgrid[0:height, 0:width]
+    rgb = np.stack([x * 200 // (width - 1), y * 200 // (height - 1),
+                    64 + 128 * ((x // 100 + y // 100) % 2)], axis=-1).astype(np.uint8)
+    edge = 32
+    for side in (np.s_[:edge], np.s_[-edge:], np.s_[:, :edge], np.s_[:, -edge:]):
+        rgb[side] = FRAME
+    path = tmp_path_factory.mktemp("framed") / "framed.png"
+    Image.fromarray(rgb).save(path)
+    return path, rgb
+
+
+def _box(winsize, limit):
+    """The window's whole cells less one line, in whole sixel bands."""
+    rows, cols = winsize["rows"], winsize["cols"]
+    cell = winsize["xpixel"] // cols, winsize["ypixel"] // rows
+    width, height = cols * cell[0], (rows - 1) * cell[1] // 6 * 6
+    if limit:
+        width, height = min(width, limit[0]), min(height, limit[1])
+    return (width, height), cell
+
+
+@pytest.mark.parametrize("program, geometry, limit", [
+    ("xterm", "80x24", None),
+    ("xterm", "210x76", XTERM_LIMIT),   # the window is larger than what xterm draws
+    ("mlterm", "80x24", None),
+    ("konsole", None, None),
+])
+def test_viewer_draws_the_whole_picture_with_the_cursor_below(display, framed, program,
+                                                              geometry, limit):
+    if not installed(program):
+        pytest.skip(f"{program} is not installed (apt-get install {program})")
+    path, rgb = framed
+    with Terminal(display, program=program, geometry=geometry, before=True,
+                  command=[*VIEWER, str(path)]) as term:
+        screen = term.screenshot()
+        changed = term.changed(screen)
+    assert term.report["status"] == 0 and term.report["stderr"] == ""
+    (room_width, room_height), cell = _box(term.report["winsize"], limit)
+    fitted = fit(1600, 1200, room_width, room_height)
+    assert changed is not None, f"{program} drew nothing"
+    top, left, height, width = changed
+    assert (width, height) == fitted
+    width_px, _, pixels = screen
+    image = np.frombuffer(pixels, np.uint8).reshape(-1, width_px, 3)
+    drawn = image[top:top + height, left:left + width].astype(int)
+    # The frame's first and last rows are there: nothing scrolled away or cut.
+    for row in (drawn[0], drawn[-1]):
+        assert np.abs(row[2:-2] - FRAME).max() <= 40
+    expected = np.asarray(Image.fromarray(rgb).resize(fitted, Image.Resampling.BOX))
+    assert psnr(drawn, expected) >= 24
+    # The cursor on the first line below the picture, and still on the screen.
+    row = int(term.report["answer"][2:].split(";")[0])
+    assert (row - 1) * cell[1] >= height and row <= term.report["winsize"]["rows"]
+    assert (row - 2) * cell[1] < -(-height // 6) * 6
+
+
+PLOT = """\
+import matplotlib.pyplot as plt
+figure = plt.figure(figsize=(8, 6), dpi=100, facecolor="#ff00ff")
+figure.add_artist(plt.Rectangle((0.25, 0.25), 0.5, 0.5, color="#00ff00",
+                                transform=figure.transFigure))
+plt.show()
+"""
+
+
+def test_matplotlib_backend_draws_inline_in_xterm(display, tmp_path):
+    script = tmp_path / "plot.py"
+    script.write_text(PLOT)
+    with Terminal(display, before=True, command=[sys.executable, str(script)],
+                  env={"MPLBACKEND": "module://tervalo.matplotlib"}) as term:
+        screen = term.screenshot()
+        changed = term.changed(screen)
+    assert term.report["status"] == 0 and term.report["stderr"] == ""
+    assert changed is not None, "xterm drew nothing"
+    top, left, height, width = changed
+    # 800 x 600 rendered at the dpi that fits 80 x 24 cells of 6 x 13 less a line.
+    assert (width, height) == (392, 294)
+    image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3)
+    drawn = image[top:top + height, left:left + width].astype(int)
+    # Flat areas where the figure has them: magenta around, green in the middle.
+    assert np.abs(drawn[5:height // 4 - 5, 5:-5] - (255, 0, 255)).max() <= 8
+    inner = drawn[height // 4 + 5:3 * height // 4 - 5, width // 4 + 5:3 * width // 4 - 5]
+    assert np.abs(inner - (0, 255, 0)).max() <= 8
+
+
+# Inside a multiplexer that answers for the terminal without sixels: --force
+# hands the picture through to xterm. Each gets a config of its own: no
+# status line or start-up message to find on the screenshot, passthrough on.
+MULTIPLEXERS = {
+    "tmux": (["tmux", "-L", "{name}", "-f", "{config}", "new-session", "-x", "80", "-y", "24"],
+             "set -g status off\nset -g allow-passthrough on\n",
+             ["tmux", "-L", "{name}", "kill-server"]),
+    "screen": (["screen", "-c", "{config}", "-S", "{name}", "sh", "-c"],
+               "startup_message off\n",
+               ["screen", "-S", "{name}", "-X", "quit"]),
+}
+
+
+@pytest.mark.parametrize("multiplexer", sorted(MULTIPLEXERS))
+def test_force_inside_a_multiplexer_draws_through_it(display, magick, tmp_path, multiplexer):
+    if not installed(multiplexer):
+        pytest.skip(f"{multiplexer} is not installed (apt-get install {multiplexer})")
+    start, config, stop = MULTIPLEXERS[multiplexer]
+    fields = {"name": f"tervalo-{tmp_path.name}", "config": tmp_path / "config"}
+    (tmp_path / "config").write_text(config)
+    # The cursor hidden afterwards, so that only the picture changes.
+    inner = (f"{sys.executable} -m tervalo --force 2>{tmp_path / 'stderr'}; "
+             f"printf '\\033[?25l'; touch {tmp_path / 'drawn'}; sleep 60")
+    command = [part.format(**fields) for part in start] + [inner]
+    try:
+        with Terminal(display, before=True, command=command, until=tmp_path / "drawn",
+                      env={"TERM": "xterm"}) as term:
+            screen = term.screenshot()
+            changed = term.changed(screen)
+    finally:
+        subprocess.run([part.format(**fields) for part in stop], capture_output=True,
+                       check=False)
+    errors = (tmp_path / "stderr").read_text().splitlines()
+    named = {"tmux": "tmux", "screen": "GNU screen"}[multiplexer]
+    assert len(errors) == 1 and errors[0].startswith(f"tervalo: --force inside {named}:"), errors
+    assert changed is not None, f"nothing came through {multiplexer}"
+    top, left, height, width = changed
+    assert (height, width) == (256, 256)
+    image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3)
+    stream = subprocess.run(VIEWER, capture_output=True, check=True).stdout
+    _, _, decoded = magick.decode(stream)
+    drawn = image[top:top + height, left:left + width].astype(int)
+    assert np.abs(drawn - decoded).max() <= 2
