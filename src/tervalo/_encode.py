@@ -384,6 +384,9 @@ def _numpy_composite(array: npt.NDArray[Any], unit: float,
 # --- matplotlib --------------------------------------------------------------------------
 
 
+_LOWEST_DPI = 20.0
+
+
 def _from_figure(figure: Figure, background: RGB, box: Size,
                  enlarge: bool) -> tuple[bytes, int, int]:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -391,8 +394,10 @@ def _from_figure(figure: Figure, background: RGB, box: Size,
     width, height = (max(1, round(side)) for side in figure.bbox.size)
     target = fit(width, height, *box, enlarge=enlarge)
     # A smaller picture is drawn at a lower dpi rather than resampled: lines
-    # and text stay sharp.
-    dpi = figure.dpi * min(target[0] / width, target[1] / height)
+    # and text stay sharp. FreeType refuses text below a pixel or so, so
+    # tiny pictures are drawn at a floor and resampled the rest of the way.
+    dpi = max(figure.dpi * min(target[0] / width, target[1] / height),
+              min(figure.dpi, _LOWEST_DPI))
     canvas = figure.canvas
     if isinstance(canvas, FigureCanvasAgg) and target == (width, height):
         rgba, size = _draw(canvas)
