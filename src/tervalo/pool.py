@@ -68,19 +68,25 @@ class EncoderPool:
         """The streams of `images`, in their order. Images are taken from the
         iterable as workers free up, a few per process ahead, so a long
         generator of frames is not all held in memory at once; the
-        iteration starts with the first next()."""
+        iteration starts with the first next(). An image encode() refuses
+        raises in its place, after the streams of the images before it."""
         ahead = 2 * self.processes
         pending: deque[Future[bytes]] = deque()
         try:
             for image in images:
-                pending.append(self.submit(image, background=background, max_size=max_size))
+                try:
+                    future = self.submit(image, background=background, max_size=max_size)
+                except (TypeError, ValueError):
+                    while pending:
+                        yield pending.popleft().result()
+                    raise
+                pending.append(future)
                 if len(pending) >= ahead:
                     yield pending.popleft().result()
             while pending:
                 yield pending.popleft().result()
         finally:
-            # A caller that stops early, or an image refused midway: what
-            # was queued behind is not wanted any more.
+            # A caller that stops early: what was queued behind is not wanted.
             for future in pending:
                 future.cancel()
 
