@@ -67,19 +67,18 @@ def raster_size(stream):
 
 # --- NumPy --------------------------------------------------------------------------------
 
-DTYPES = [np.uint8, np.uint16, np.bool_, np.float16, np.float32, np.float64]
+# Byte order is the dtype's business too: ">u2" is a big-endian uint16.
+DTYPES = [np.uint8, np.uint16, ">u2", np.bool_, np.float16, np.float32, ">f4", np.float64]
 
 
-@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).str)
 @pytest.mark.parametrize("layout", ["gray", "gray HxWx1", "rgb", "rgba"])
 def test_numpy_arrays_draw_their_colours(magick, dtype, layout):
     colours = COLOURS if dtype != np.bool_ else [c for c in COLOURS if set(c) <= {0.0, 1.0}]
     rgb = bands(colours)
     if layout.startswith("gray"):
         unit = rgb[..., 1] if dtype != np.bool_ else rgb[..., 0]
-        expected = np.repeat(np.rint(255 * as_dtype(unit, dtype).astype(np.float64)
-                                     / (np.iinfo(dtype).max if dtype in (np.uint8, np.uint16)
-                                        else 1))[..., np.newaxis], 3, axis=2)
+        expected = np.repeat(np.rint(255 * unit)[..., np.newaxis], 3, axis=2)
         array = as_dtype(unit, dtype)
         if layout == "gray HxWx1":
             array = array[..., np.newaxis]
@@ -155,6 +154,14 @@ def pillow_cases():
     see_through = 255 * rgb
     see_through[:, 16:24] = BLUE
     yield "P transparency", palette, see_through, PALETTE
+    # A palette with an alpha of its own: the third colour is transparent.
+    rgba_palette = rgb_image().quantize(8)
+    entries = rgba_palette.getpalette()
+    seen = rgba_palette.getpixel((16, 0))
+    rgba_palette.putpalette([c for k in range(len(entries) // 3)
+                             for c in (*entries[3 * k:3 * k + 3], 0 if k == seen else 255)],
+                            "RGBA")
+    yield "P RGBA palette", rgba_palette, see_through, PALETTE
     yield "PA", Image.fromarray(rgba8, "RGBA").convert("PA"), over(rgba8 / 255, BLUE), PALETTE
     # A gray image with a transparent level (a PNG tRNS chunk).
     data, gray = gray_levels([0, 51, 153, 255], 255)
@@ -299,6 +306,7 @@ REFUSED = [
     (lambda: bytearray(3), TypeError, r"got bytearray: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: memoryview(b"abc"), TypeError, r"got memoryview: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: [[[255, 0, 0]]], TypeError, r"got a list: .*tervalo_ext\.sixel_encode_bytes"),
+    (lambda: Image.new("RGB", (0, 3)), ValueError, "Pillow image of size 0x3: has no pixels"),
     (lambda: "picture.png", TypeError, "got str: encode takes a Pillow image, a NumPy array"),
     (lambda: None, TypeError, "got NoneType"),
     (lambda: Image.fromarray(np.array([[-1, 5]], np.int32), "I"), ValueError,

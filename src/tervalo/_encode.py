@@ -174,14 +174,13 @@ def _parse_colour_string(text: str) -> RGB:
 
 # --- Pillow ------------------------------------------------------------------------------
 
-# Modes Pillow converts to RGB(A) exactly as they read; the rest are
-# rescaled first (16-bit and float) or unpremultiplied ("La").
-_ALPHA_BANDS = {"A", "a"}
 _SIXTEEN_BIT = {"I;16", "I;16L", "I;16B", "I;16N"}
 
 
 def _from_pillow(image: PILImage.Image, background: RGB, box: Size,
                  enlarge: bool) -> tuple[bytes, int, int]:
+    if image.width < 1 or image.height < 1:
+        raise ValueError(f"a Pillow image of size {image.width}x{image.height}: has no pixels")
     flat = _pillow_rgb(_upright(image), background)
     size = fit(flat.width, flat.height, *box, enlarge=enlarge)
     if size != flat.size:
@@ -209,7 +208,8 @@ def _pillow_rgb(image: PILImage.Image, background: RGB) -> PILImage.Image:
         image = _pillow_unit_float(image)
     elif mode == "La":  # Pillow converts premultiplied gray to RGBA only through LA
         image = image.convert("LA")
-    if _ALPHA_BANDS.isdisjoint(image.getbands()) and "transparency" not in image.info:
+    # An alpha band, a palette with alpha, or a transparent colour.
+    if not image.has_transparency_data:
         return image if image.mode == "RGB" else _convert(image, "RGB")
     # Palette transparency and premultiplied alpha both come out of
     # convert() as a plain alpha band; compositing on the background is the
@@ -324,16 +324,16 @@ def _numpy_shape(array: npt.NDArray[Any]) -> tuple[int, int, int]:
 def _numpy_scale(array: npt.NDArray[Any]) -> float:
     """The value that stands for full intensity in the array's dtype; refuses
     dtypes and values with no such reading."""
-    import numpy as np
 
     kind = array.dtype
-    if kind == np.uint8:
+    reading = _numpy_reading(kind)
+    if reading == "uint8":
         return 255.0
-    if kind == np.uint16:
+    if reading == "uint16":
         return 65535.0
-    if kind == np.bool_:
+    if reading == "bool":
         return 1.0
-    if np.issubdtype(kind, np.floating):
+    if reading == "float":
         low, high = float(array.min()), float(array.max())
         if math.isnan(low) or math.isnan(high):
             raise ValueError(f"a NumPy {kind} array containing NaN: takes floats in [0, 1]")
@@ -345,15 +345,24 @@ def _numpy_scale(array: npt.NDArray[Any]) -> float:
                     "holding 0..255 converts with .astype(numpy.uint8))")
 
 
+def _numpy_reading(dtype: np.dtype[Any]) -> str | None:
+    """How a dtype's values are read, whatever its byte order: "uint8",
+    "uint16", "bool", "float", or None for no reading."""
+    if dtype.kind == "u" and dtype.itemsize in (1, 2):
+        return f"uint{8 * dtype.itemsize}"
+    return {"b": "bool", "f": "float"}.get(dtype.kind)
+
+
 def _numpy_to_uint8(array: npt.NDArray[Any], unit: float) -> npt.NDArray[np.uint8]:
     import numpy as np
 
-    if array.dtype == np.uint8:
-        return array
+    reading = _numpy_reading(array.dtype)
     out: npt.NDArray[np.uint8]
-    if array.dtype == np.bool_:
+    if reading == "uint8":
+        out = array
+    elif reading == "bool":
         out = array.view(np.uint8) * np.uint8(255)
-    elif array.dtype == np.uint16:
+    elif reading == "uint16":
         # round(v * 255 / 65535) = round(v / 257), in integers; never a half.
         out = ((array.astype(np.uint32) * 2 + 257) // 514).astype(np.uint8)
     else:
@@ -372,7 +381,7 @@ def _numpy_composite(array: npt.NDArray[Any], unit: float,
     # float32 is exact enough for 8-bit inputs: their results are at least
     # 1/510 from a rounding half.
     work: type[np.floating[Any]] = (
-        np.float64 if array.dtype.itemsize > 1 and array.dtype != np.float32 else np.float32)
+        np.float64 if array.dtype.itemsize > 1 and array.dtype.char != "f" else np.float32)
     colour = array[..., :3].astype(work) * (1 / unit)
     alpha = array[..., 3:4].astype(work) * (1 / unit)
     back = np.asarray(background, work)
