@@ -260,6 +260,22 @@ def test_figures_are_drawn_at_the_size_that_fits(max_size, size):
         plt.close(figure)
 
 
+def test_a_figure_that_fails_to_draw_keeps_its_canvas_and_dpi():
+    from matplotlib.artist import Artist
+    from matplotlib.figure import Figure
+
+    class Broken(Artist):
+        def draw(self, renderer):
+            raise RuntimeError("broken artist")
+
+    figure = Figure(figsize=(4, 2), dpi=100)
+    figure.add_artist(Broken())
+    canvas = figure.canvas
+    with pytest.raises(RuntimeError, match="broken artist"):
+        tervalo.encode(figure, max_size=(100, None))
+    assert figure.canvas is canvas and figure.dpi == 100
+
+
 def test_a_pyplot_figure_draws_what_savefig_draws(magick):
     import matplotlib.pyplot as plt
 

@@ -297,12 +297,12 @@ def _from_numpy(array: npt.NDArray[Any], background: RGB, box: Size,
     height, width, channels = _numpy_shape(array)
     unit = _numpy_scale(array)
     if channels in (1, 3):
-        rgb = _numpy_to_uint8(array, unit)
+        rgb = _numpy_to_uint8(array)
         if channels == 1:
             rgb = np.repeat(rgb.reshape(height, width, 1), 3, axis=2)
     else:
         rgb = _numpy_composite(array, unit, background)
-    pixels = np.ascontiguousarray(rgb).tobytes()
+    pixels = rgb.tobytes()  # in C order whatever the strides: one copy
     size = fit(width, height, *box, enlarge=enlarge)
     if size != (width, height):
         return _resize_rgb(pixels, width, height, size)
@@ -324,7 +324,6 @@ def _numpy_shape(array: npt.NDArray[Any]) -> tuple[int, int, int]:
 def _numpy_scale(array: npt.NDArray[Any]) -> float:
     """The value that stands for full intensity in the array's dtype; refuses
     dtypes and values with no such reading."""
-
     kind = array.dtype
     reading = _numpy_reading(kind)
     if reading == "uint8":
@@ -353,7 +352,7 @@ def _numpy_reading(dtype: np.dtype[Any]) -> str | None:
     return {"b": "bool", "f": "float"}.get(dtype.kind)
 
 
-def _numpy_to_uint8(array: npt.NDArray[Any], unit: float) -> npt.NDArray[np.uint8]:
+def _numpy_to_uint8(array: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
     import numpy as np
 
     reading = _numpy_reading(array.dtype)
@@ -433,7 +432,7 @@ def _from_figure(figure: Figure, background: RGB, box: Size,
 def _draw(canvas: Any) -> tuple[bytes, tuple[int, int]]:
     canvas.draw()
     buffer = memoryview(canvas.buffer_rgba())
-    height, width = buffer.shape[:2] if buffer.shape else (0, 0)
+    height, width, _ = buffer.shape or (0, 0, 0)
     return buffer.tobytes(), (width, height)
 
 
