@@ -459,3 +459,21 @@ def test_numpy_arrays_need_no_pillow_until_they_are_scaled():
     assert same == "True"
     assert scaled.startswith("ImportError") and "pip install 'tervalo_ext[pillow]'" in scaled
     assert named.startswith("ValueError") and "colour names need Pillow" in named
+
+
+WITHOUT_NUMPY = """
+import sys
+sys.modules["numpy"] = sys.modules["matplotlib"] = None
+from PIL import Image
+import tervalo
+for mode, colour in [("RGBA", (255, 0, 0, 0)), ("F", 0.5), ("I", 40000), ("P", 3)]:
+    stream = tervalo.encode(Image.new(mode, (30, 20), colour), background="red", max_size=(15, 15))
+    print(mode, stream.partition(b"#")[0].decode())
+"""
+
+
+def test_pillow_images_need_no_numpy():
+    run = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY], capture_output=True, text=True,
+                         check=False)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]
