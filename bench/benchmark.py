@@ -18,7 +18,6 @@ import statistics
 import subprocess
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -209,21 +208,29 @@ def table(cases):
 
 
 def measure_pools(width, height, rounds, log):
-    """Wall-clock throughput of the same frames through a pool of one process
-    and of one per core: both pools started and warmed up first, rounds
-    alternating between them. Wall clock, as the work is spread over cores."""
+    """Wall-clock throughput of the same frames through an EncoderPool of one
+    process and of one per core: both pools started and warmed up first,
+    rounds alternating between them. Wall clock, as the work is spread over
+    cores."""
+    import numpy as np
+
+    from tervalo import EncoderPool
+    from tervalo_ext import sixel_encode_bytes
+
     cores = os.cpu_count() or 1
     count = max(POOL_FRAMES, 2 * cores)
-    frames = [(images.photo_like(width, height, seed=k), width, height) for k in range(count)]
-    expected = [encode_many.encode(frame) for frame in frames]
+    pixels = [images.photo_like(width, height, seed=k) for k in range(count)]
+    frames = [np.frombuffer(p, np.uint8).reshape(height, width, 3) for p in pixels]
+    # The module on the raw pixels: the pool's conversion is checked too.
+    expected = [sixel_encode_bytes(p, width, height) for p in pixels]
     sizes = sorted({1, cores})
-    pools = {n: ProcessPoolExecutor(max_workers=n) for n in sizes}
+    pools = {n: EncoderPool(processes=n) for n in sizes}
     try:
         seconds = {n: [] for n in sizes}
         for r in range(rounds + 1):  # the first round only warms up
             for n in sizes[::1 if r % 2 else -1]:
                 start = time.perf_counter()
-                streams = list(pools[n].map(encode_many.encode, frames))
+                streams = list(pools[n].map(frames))
                 if r:
                     seconds[n].append(time.perf_counter() - start)
                 elif streams != expected:

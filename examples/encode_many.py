@@ -6,67 +6,56 @@
 
 ANIMATION is an animated GIF (or any file Pillow reads frame by frame), FOLDER
 a folder whose images are encoded one by one. Without either, frames of a
-rotating colour wheel are generated, so the command needs no data and no
-imaging library. Prints how many frames, bytes, seconds and processes it took;
---out-dir writes each stream to a file of its own.
+rotating colour wheel are generated with NumPy, so the command needs no data
+and no imaging library. Prints how many frames, bytes, seconds and processes it
+took; --out-dir writes each stream to a file of its own.
 """
 
 import argparse
-import colorsys
-import math
 import os
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
-from tervalo_ext import sixel_encode_bytes
-
-
-def encode(frame):
-    """sixel_encode_bytes on a (pixels, width, height) tuple. A function of
-    this module: a pool pickles it by name, which the extension's own
-    function does not allow."""
-    pixels, width, height = frame
-    return sixel_encode_bytes(pixels, width, height)
+from tervalo import EncoderPool
 
 
 def wheel_frames(count=36, size=200):
-    """A colour wheel turned by 360 / count degrees a frame, on a grey
-    gradient. The hue and saturation of each pixel are worked out once."""
+    """(name, H x W x 3 uint8 array) of a colour wheel turned by 360 / count
+    degrees a frame, on a grey gradient."""
+    import numpy as np
+
     centre = (size - 1) / 2
-    polar = []
-    for y in range(size):
-        for x in range(size):
-            radius = math.hypot(x - centre, y - centre) / centre
-            hue = math.atan2(y - centre, x - centre) / (2 * math.pi)
-            polar.append((hue, radius) if radius <= 1 else (None, y / (size - 1)))
+    y, x = np.mgrid[0:size, 0:size].astype(np.float64)
+    radius = np.hypot(x - centre, y - centre) / centre
+    hue = np.arctan2(y - centre, x - centre) / (2 * np.pi)
+    inside = (radius <= 1)[..., np.newaxis]
+    grey = np.repeat((y / (size - 1))[..., np.newaxis], 3, axis=2)
     frames = []
     for k in range(count):
-        pixels = bytearray()
-        for hue, value in polar:
-            if hue is None:
-                r = g = b = value
-            else:
-                r, g, b = colorsys.hsv_to_rgb((hue + k / count) % 1.0, value, 1.0)
-            pixels += bytes((round(r * 255), round(g * 255), round(b * 255)))
-        frames.append((f"wheel-{k:04d}", (bytes(pixels), size, size)))
+        wheel = hsv_to_rgb((hue + k / count) % 1.0, np.minimum(radius, 1.0))
+        rgb = np.where(inside, wheel, grey)
+        frames.append((f"wheel-{k:04d}", np.rint(rgb * 255).astype(np.uint8)))
     return frames
 
 
-def rgb(image):
-    """The image's pixels on white where it is transparent."""
-    from PIL import Image
+def hsv_to_rgb(hue, saturation):
+    """colorsys.hsv_to_rgb(hue, saturation, 1.0) over arrays."""
+    import numpy as np
 
-    rgba = image.convert("RGBA")
-    flat = Image.new("RGB", rgba.size, "white")
-    flat.paste(rgba, mask=rgba.getchannel("A"))
-    return flat.tobytes(), flat.width, flat.height
+    sector = np.floor(hue * 6.0)
+    f = hue * 6.0 - sector
+    p, q, t = 1 - saturation, 1 - saturation * f, 1 - saturation * (1 - f)
+    one = np.ones_like(hue)
+    sector = sector.astype(int) % 6
+    channels = [np.choose(sector, options) for options in
+                ([one, q, p, p, t, one], [t, one, one, q, p, p], [p, p, t, one, one, q])]
+    return np.stack(channels, axis=-1)
 
 
 def file_frames(path):
-    """(name, frame) for each frame of an animation, or for each image of a
-    folder in name order (files Pillow cannot read are passed over)."""
+    """(name, Pillow image) for each frame of an animation, or for each image
+    of a folder in name order (files Pillow cannot read are passed over)."""
     from PIL import Image, ImageSequence, UnidentifiedImageError
 
     path = Path(path)
@@ -75,12 +64,14 @@ def file_frames(path):
         for entry in sorted(p for p in path.iterdir() if p.is_file()):
             try:
                 with Image.open(entry) as image:
-                    frames.append((entry.name, rgb(image)))
+                    frames.append((entry.name, image.copy()))
             except UnidentifiedImageError:
                 continue
         return frames
     with Image.open(path) as image:
-        return [(f"{path.stem}-{k:04d}", rgb(frame))
+        # The iterator seeks one image object from frame to frame: each is
+        # copied before the next seek.
+        return [(f"{path.stem}-{k:04d}", frame.copy())
                 for k, frame in enumerate(ImageSequence.Iterator(image))]
 
 
@@ -103,11 +94,10 @@ def main(argv=None):
             raise ValueError(f"{args.source}: no images in it")
         names, frames = zip(*named)
         start = time.perf_counter()
-        with ProcessPoolExecutor(max_workers=args.processes) as pool:
-            # Frames go out in chunks, so pickling costs little against
-            # encoding; map returns the streams in the frames' order.
-            chunk = max(1, len(frames) // (4 * args.processes))
-            streams = list(pool.map(encode, frames, chunksize=chunk))
+        # The pool converts each frame to RGB here and encodes it in a
+        # worker; map returns the streams in the frames' order.
+        with EncoderPool(args.processes) as pool:
+            streams = list(pool.map(frames))
         seconds = time.perf_counter() - start
         if args.out_dir:
             args.out_dir.mkdir(parents=True, exist_ok=True)

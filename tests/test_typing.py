@@ -33,6 +33,52 @@ f = sixel_encode_bytes(b"", 1, depth=1)
 WRONG_LINES = {3, 4, 5, 6, 7, 8}
 
 
+PACKAGE_RIGHT = """\
+import asyncio
+from concurrent.futures import Future
+
+import numpy as np
+from matplotlib.figure import Figure
+from PIL import Image
+
+import tervalo
+from tervalo import EncoderPool
+
+stream: bytes = tervalo.encode(Image.new("RGB", (4, 4)))
+stream = tervalo.encode(np.zeros((4, 4, 3), np.uint8), background="#fff", max_size=(100, None))
+stream = tervalo.encode(Figure(), background=(0, 0, 0), max_size=None)
+with EncoderPool(2) as pool:
+    future: Future[bytes] = pool.submit(Image.new("L", (2, 2)), max_size=(None, 10))
+    streams: list[bytes] = list(pool.map([np.zeros((2, 2), bool)], background="white"))
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
+async def later(pool: EncoderPool) -> bytes:
+    return await asyncio.wrap_future(pool.submit(np.zeros((2, 2), np.uint8)))
+"""
+
+PACKAGE_WRONG = """\
+import numpy as np
+
+import tervalo
+from tervalo import EncoderPool
+
+a = tervalo.encode(b"\\x00\\x00\\x00")
+b = tervalo.encode(np.zeros((2, 2)), background=(1, 2))
+c = tervalo.encode(np.zeros((2, 2)), max_size=100)
+d: str = tervalo.encode(np.zeros((2, 2)))
+e = tervalo.encode(np.zeros((2, 2)), (255, 255, 255))
+f = EncoderPool(processes="2")
+g: list[str] = list(EncoderPool().map([np.zeros((2, 2))]))
+h: int = EncoderPool().submit(np.zeros((2, 2))).result()
+i = EncoderPool().submit(np.zeros((2, 2)), quality=3)
+"""
+PACKAGE_WRONG_LINES = set(range(6, 15))
+
+CALLERS = {"module": (RIGHT, WRONG, WRONG_LINES),
+           "package": (PACKAGE_RIGHT, PACKAGE_WRONG, PACKAGE_WRONG_LINES)}
+
+
 def _checker(name):
     path = Path(sys.executable).with_name(name)
     if not path.exists():
@@ -58,18 +104,20 @@ def lines_reported(output, script):
     return {int(n) for n in re.findall(pattern, output)}
 
 
+@pytest.mark.parametrize("callers", CALLERS.values(), ids=CALLERS.keys())
 @pytest.mark.parametrize("run", [run_mypy, run_pyright], ids=["mypy", "pyright"])
-def test_type_checkers_check_callers(run, tmp_path):
+def test_type_checkers_check_callers(run, callers, tmp_path):
+    right_text, wrong_text, wrong_lines = callers
     right = tmp_path / "right_caller.py"
-    right.write_text(RIGHT)
+    right.write_text(right_text)
     result = run(right)
     assert result.returncode == 0, result.stdout + result.stderr
 
     wrong = tmp_path / "wrong_caller.py"
-    wrong.write_text(WRONG)
+    wrong.write_text(wrong_text)
     result = run(wrong)
     assert result.returncode != 0
-    assert lines_reported(result.stdout, wrong) == WRONG_LINES, result.stdout
+    assert lines_reported(result.stdout, wrong) == wrong_lines, result.stdout
 
 
 def test_stub_package_is_installed_and_matches_the_module():
