@@ -10,8 +10,8 @@ set -euo pipefail
 # session asks for its runs by name.
 table='
 g++ pkg-config libsixel-dev cmake ninja-build   build
-imagemagick xvfb xterm x11-apps mlterm konsole   test
-make                                             test
+imagemagick xvfb xterm x11-apps make           test
+mlterm konsole dbus tmux screen                  test
 shellcheck                                       lint
 valgrind                                         memcheck
 ccache                                           build-cache
