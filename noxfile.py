@@ -33,13 +33,11 @@ ABI3 = ["3.12", "3.13"]  # the one abi3 wheel, built by the first
 # pyenv keeps the CPythons it is not set to out of PATH: the newest of each.
 PYENV = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
 for minor in SOURCE + ABI3:
-    found = [p for p in PYENV.glob(f"{minor}.*") if p.name.rpartition(".")[2].isdigit()]
-    if found:
-        newest = max(found, key=lambda p: int(p.name.rpartition(".")[2]))
+    found = [p for p in PYENV.glob(f"{minor}.*") if p.name.split(".")[2].isdigit()]
+    for newest in sorted(found, key=lambda p: int(p.name.split(".")[2]))[-1:]:
         os.environ["PATH"] = f"{newest / 'bin'}{os.pathsep}{os.environ['PATH']}"
 WHEELS = BUILD / "wheels"  # the wheel sessions' output, a folder per architecture
 X86_WHEEL, ARM_WHEEL = "wheel(x86_64)", "wheel(aarch64)"
-EMULATED = "not slow and not x11 and not packaging and not tooling"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 SOURCES = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *sorted((ROOT / "src").rglob("*"))]
 
@@ -62,26 +60,18 @@ def compile_through_ccache(session: nox.Session) -> None:
             session.env["CCACHE_DIR"] = str(CACHE / "ccache")
 
 
-def install_module(session: nox.Session, *settings: str, venv: Path | None = None,
-                   tools: tuple[str, ...] = ()) -> None:
-    """The module and tervalo into the session's environment (or `venv`),
-    from a build tree of the session's own; nothing is built while no
-    source is newer than the last install there."""
-    def install(*args: str) -> None:
-        if venv is None:
-            session.install(*args)
-        else:
-            uv = nox.virtualenv.find_uv()[1]
-            session.run_install(uv, "pip", "install", "-p", str(venv / "bin" / "python"), *args,
-                                external=True)
-    install(*group("build"), *tools)
-    stamp = (venv or Path(session.virtualenv.location)) / ".tervalo-installed"
+def install_module(session: nox.Session, *settings: str) -> None:
+    """The module and tervalo into the session's environment, from a build tree
+    of the session's own; nothing is built while no source is newer than the
+    last install there."""
+    session.install(*group("build"))
+    stamp = Path(session.virtualenv.location) / ".tervalo-installed"
     if stamp.exists() and all(p.stat().st_mtime < stamp.stat().st_mtime for p in SOURCES):
         return
     compile_through_ccache(session)
     tree = BUILD / "sessions" / re.sub(r"[^\w.-]+", "_", session.name)
-    install("--reinstall-package", "tervalo_ext", "--no-build-isolation", "--no-deps",
-            f"--config-settings=build-dir={tree}", *settings, str(ROOT))
+    session.install("--reinstall-package", "tervalo_ext", "--no-build-isolation", "--no-deps",
+                    f"--config-settings=build-dir={tree}", *settings, str(ROOT))
     stamp.touch()
 
 
@@ -90,23 +80,15 @@ def suite(session: nox.Session, *args: str, **kwargs: object) -> None:
                 **kwargs)
 
 
-def only_wheels(session: nox.Session) -> tuple[str, ...]:
-    # A free-threaded interpreter: the newest release of a tool may only be a
-    # source distribution that needs a Rust toolchain; take an older wheel.
-    return ("--only-binary", ":all:") if str(session.python).endswith("t") else ()
-
-
 @nox.session(python=SOURCE)
 def tests(session: nox.Session) -> None:
     """The whole suite, the module built from source for this CPython."""
     system(session, "build", "test")
-    session.install(*only_wheels(session), *group("test"))
+    # Free-threaded: the newest release of a tool may only be a source
+    # distribution that needs a Rust toolchain; take an older wheel.
+    wheels_only = ["--only-binary", ":all:"] if str(session.python).endswith("t") else []
+    session.install(*wheels_only, *group("test"))
     install_module(session)
-    if str(session.python).endswith("t"):
-        # -W error: a module that does not declare free-threading support makes
-        # the interpreter re-enable the GIL, with a RuntimeWarning.
-        session.run("python", "-W", "error", "-c", "import sys, tervalo_ext; "
-                    "sys.exit('GIL enabled by the import' if sys._is_gil_enabled() else 0)")
     suite(session)
 
 
@@ -124,9 +106,7 @@ def abi3(session: nox.Session) -> None:
 @nox.session(python=ABI3[0])
 @nox.parametrize("arch", ["x86_64", "aarch64"], ids=["x86_64", "aarch64"])
 def wheel(session: nox.Session, arch: str) -> None:
-    """The abi3 wheel carrying libsixel and its sdist, into build/wheels/ARCH.
-
-    x86_64 here, from the sdist; aarch64 in a Debian 13 arm64 chroot."""
+    """The abi3 wheel carrying libsixel, into build/wheels/ARCH (aarch64: in a chroot)."""
     out = WHEELS / arch
     shutil.rmtree(out, ignore_errors=True)
     if arch == "aarch64":
@@ -154,9 +134,7 @@ def chroot(session: nox.Session, runs_for: str, *runs: str) -> None:
 
 @nox.session(venv_backend="none", requires=[X86_WHEEL])
 def distros(session: nox.Session) -> None:
-    """The suite in Debian 13 and unstable chroots, from source and the abi3 wheel.
-
-    libsixel 1.10.5 and 1.8.7; the wheel on unstable's 3.14 and 3.15."""
+    """The suite in Debian 13 and unstable chroots, from source and the abi3 wheel."""
     wheels = (WHEELS / "x86_64").relative_to(ROOT)
     chroot(session, "amd64", "trixie python3.13 source", "sid python3.14 source",
            f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}")
@@ -164,17 +142,14 @@ def distros(session: nox.Session) -> None:
 
 @nox.session(venv_backend="none", requires=[ARM_WHEEL])
 def arm64(session: nox.Session) -> None:
-    """The module's quick tests on arm64 under qemu, from source and the wheel.
-
-    From source in Debian 13, the aarch64 wheel there and on unstable's 3.14."""
+    """The module's quick tests on arm64 under qemu, from source and the wheel."""
     wheels = (WHEELS / "aarch64").relative_to(ROOT)
     chroot(session, "arm64", "trixie:arm64 python3.13 source",
            f"trixie:arm64 python3.13 wheel={wheels}", f"sid:arm64 python3.14 wheel={wheels}")
 
 
 def asan_env() -> dict[str, str]:
-    """Python started on the ASan runtime; libstdc++ too, which ASan's
-    exception interceptor must find at start-up."""
+    # libstdc++ too: ASan's exception interceptor must find it at start-up.
     def runtime(name: str) -> str:
         return subprocess.check_output(["gcc", f"-print-file-name={name}"], text=True).strip()
     return {"LD_PRELOAD": f"{runtime('libasan.so')}:{runtime('libstdc++.so')}",
@@ -183,9 +158,8 @@ def asan_env() -> dict[str, str]:
 
 @nox.session(python=TARGET)
 def asan(session: nox.Session) -> None:
-    """The suite against an AddressSanitizer + UBSan build.
-
-    The packaging tests are left out: they build fresh, uninstrumented wheels."""
+    """The suite against an AddressSanitizer + UBSan build."""
+    # Not the packaging tests: they build fresh, uninstrumented wheels.
     system(session, "build", "test")
     session.install(*group("test", "fuzz"))
     install_module(session, "--config-settings=cmake.define.TERVALO_SANITIZE=ON")
@@ -194,15 +168,13 @@ def asan(session: nox.Session) -> None:
 
 @nox.session(python=TARGET, requires=["asan"])
 def fuzz(session: nox.Session) -> None:
-    """Fuzzing for FUZZ_SECONDS (60), its inputs then replayed under ASan.
-
-    Guided on the normal build; replayed on the asan session's sanitizer build."""
+    """Fuzzing for FUZZ_SECONDS (60) on the normal build, its inputs replayed under ASan."""
     system(session, "build")
     session.install(*group("fuzz"))
     install_module(session)
     corpus, findings = BUILD / "fuzz" / "corpus", BUILD / "fuzz" / "findings"
-    corpus.mkdir(parents=True, exist_ok=True)
-    findings.mkdir(parents=True, exist_ok=True)
+    for folder in (corpus, findings):
+        folder.mkdir(parents=True, exist_ok=True)
     harness = str(ROOT / "fuzz" / "fuzz_encode.py")
     session.run("python", harness, f"-max_total_time={os.environ.get('FUZZ_SECONDS', '60')}",
                 "-print_final_stats=1", f"-artifact_prefix={findings}/", str(corpus))
@@ -212,9 +184,7 @@ def fuzz(session: nox.Session) -> None:
 
 @nox.session(python=TARGET)
 def memcheck(session: nox.Session) -> None:
-    """valgrind's memcheck over a workload that refuses each allocation in turn.
-
-    tests/harness/memcheck.py; any error or definitely lost block fails it."""
+    """valgrind's memcheck over a workload that refuses each allocation in turn."""
     system(session, "build", "memcheck")
     install_module(session)
     # A soname of its own, with somalloc=nouserintercepts: memcheck replaces
@@ -234,9 +204,7 @@ def memcheck(session: nox.Session) -> None:
 
 @nox.session(python=TARGET)
 def bench(session: nox.Session) -> None:
-    """The benchmark against libsixel called directly; its report under build/.
-
-    Arguments go to bench/benchmark.py (--quick, --sizes, --out-dir)."""
+    """The benchmark against libsixel called directly (arguments: see its --help)."""
     system(session, "build")
     session.install(*group("bench"))
     install_module(session)
@@ -244,13 +212,17 @@ def bench(session: nox.Session) -> None:
                 external=True)
     session.run("cmake", "--build", str(BUILD / "bench"), silent=True, external=True)
     session.run("python", str(ROOT / "bench" / "benchmark.py"), *session.posargs)
+    # How long other threads wait on an encode, in process and through the pool.
+    frames = ["--frames", "1"] if "--quick" in session.posargs else []
+    session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
 
 
 @nox.session(python=TARGET)
 def lint(session: nox.Session) -> None:
     """ruff over the Python, shellcheck over the scripts, mypy over tervalo."""
-    system(session, "lint")
+    system(session, "build", "lint")
     session.install(*group("lint"))
+    install_module(session)  # mypy reads the module's stub package
     session.run("ruff", "check", str(ROOT))
     session.run("shellcheck", "-x", *map(str, sorted((ROOT / "scripts").glob("*.sh"))),
                 str(ROOT / ".ci" / "run"), external=True)
@@ -266,13 +238,12 @@ def show(session: nox.Session) -> None:
     session.run("python", "-m", "tervalo", *session.posargs)
 
 
-@nox.session(venv_backend="none")
+@nox.session(python=TARGET)
 def dev(session: nox.Session) -> None:
-    """.venv with the module and every tool, for plain pytest after edits.
-
-    Rerun it after an edit: only what changed is compiled."""
+    """.venv with the module and every tool, for plain pytest; rerun after an edit."""
     system(session, "build", "test")
+    session.install(*group("test", "lint", "bench", "fuzz"))
+    install_module(session)
     venv = ROOT / ".venv"
-    if not (venv / "bin" / "python").exists():
-        session.run(nox.virtualenv.find_uv()[1], "venv", "-p", TARGET, str(venv), external=True)
-    install_module(session, venv=venv, tools=group("test", "lint", "bench", "fuzz"))
+    if not venv.exists():
+        venv.symlink_to(Path(session.virtualenv.location).relative_to(ROOT))

