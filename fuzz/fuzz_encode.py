@@ -8,7 +8,7 @@ stream, a touched caller buffer, or a crash) is a finding.
 
     python fuzz/fuzz_encode.py -max_total_time=60 [CORPUS_DIR]
 
-scripts/reliability.sh runs it against the normal build, where atheris's
+The fuzz nox session runs it against the normal build, where atheris's
 coverage feedback works, then replays the inputs it kept against the
 sanitizer build, where an out-of-bounds access is a crash rather than
 silence (RELIABILITY.md says why it is split so).

@@ -13,7 +13,7 @@
 # under emulation takes minutes. Chroots are made once by mmdebstrap from the
 # mirror of this machine's apt configuration and kept as tarballs in
 # $TERVALO_CACHE/chroots, with ccache's store and a wheelhouse beside them
-# (pip keeps nothing in its own cache: the registry sends no caching headers).
+# (DEVELOPING.md says why a wheelhouse).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD

@@ -29,7 +29,7 @@ BUNDLED = "tervalo_ext.libs" in (reference.module_libsixel_path() or "")
 
 @pytest.fixture(scope="module")
 def build(tmp_path_factory):
-    """bench/'s own CMake project, built as scripts/bench.sh builds it."""
+    """bench/'s own CMake project, built as the bench session builds it."""
     cmake = shutil.which("cmake")
     if cmake is None:
         pytest.skip("cmake is not on PATH")

@@ -1,4 +1,4 @@
-"""A short workload for valgrind's memcheck (scripts/memcheck.sh runs it):
+"""A short workload for valgrind's memcheck (the memcheck nox session runs it):
 encodes few-colour, photo-like, 1x1 and long thin images, takes every
 refused-argument path, and, when failing_alloc.c is preloaded, refuses
 each allocation of one encode in turn (pixel copy, every libsixel
