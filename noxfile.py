@@ -1,9 +1,5 @@
 """Every run the project makes, one nox session each: `nox -l` lists them.
-
-The module is built without build isolation into a build tree per session
-that persists (DEVELOPING.md says why); system packages come from
-scripts/system-packages.sh, chroots from scripts/chroot.sh.
-"""
+The module is built without build isolation (DEVELOPING.md says why)."""
 
 from __future__ import annotations
 
@@ -37,7 +33,6 @@ for minor in SOURCE + ABI3:
     for newest in sorted(found, key=lambda p: int(p.name.split(".")[2]))[-1:]:
         os.environ["PATH"] = f"{newest / 'bin'}{os.pathsep}{os.environ['PATH']}"
 WHEELS = BUILD / "wheels"  # the wheel sessions' output, a folder per architecture
-X86_WHEEL, ARM_WHEEL = "wheel(x86_64)", "wheel(aarch64)"
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 SOURCES = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *sorted((ROOT / "src").rglob("*"))]
 
@@ -47,8 +42,7 @@ def group(*names: str) -> tuple[str, ...]:
 
 
 def system(session: nox.Session, *runs: str) -> None:
-    session.run_install("bash", str(ROOT / "scripts" / "system-packages.sh"), *runs,
-                        external=True)
+    session.run_install("bash", str(ROOT / "scripts/system-packages.sh"), *runs, external=True)
 
 
 def compile_through_ccache(session: nox.Session) -> None:
@@ -75,8 +69,13 @@ def install_module(session: nox.Session, *settings: str) -> None:
     stamp.touch()
 
 
-def suite(session: nox.Session, *args: str, **kwargs: object) -> None:
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *args, *session.posargs,
+def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
+    """pytest, the tests of the markers in `skip` left out; tervalo is pure
+    Python, so its tests run on the target and the newest CPython only."""
+    if session.python not in (TARGET, ABI3[-1]):
+        skip += ("tervalo",)
+    marks = ["-m", " and ".join(f"not {mark}" for mark in skip)] if skip else []
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *marks, *session.posargs,
                 **kwargs)
 
 
@@ -92,7 +91,7 @@ def tests(session: nox.Session) -> None:
     suite(session)
 
 
-@nox.session(python=ABI3, requires=[X86_WHEEL])
+@nox.session(python=ABI3, requires=["wheel(x86_64)"])
 def abi3(session: nox.Session) -> None:
     """The whole suite on the one abi3 wheel of the wheel session."""
     system(session, "build", "test")
@@ -126,21 +125,22 @@ def wheel(session: nox.Session, arch: str) -> None:
     shutil.copy(next(work.glob("*.tar.gz")), out)
 
 
-def chroot(session: nox.Session, runs_for: str, *runs: str) -> None:
-    system(session, "chroots", *(["arm64"] if runs_for == "arm64" else []))
-    session.run("bash", str(ROOT / "scripts" / "chroot.sh"), *runs, "--", *session.posargs,
-                external=True)
+def chroot(session: nox.Session, arch: str, *runs: str, pytest: tuple[str, ...] = ()) -> None:
+    system(session, "chroots", *(["arm64"] if arch == "arm64" else []))
+    session.run("bash", str(ROOT / "scripts" / "chroot.sh"), *runs, "--", *pytest,
+                *session.posargs, external=True)
 
 
-@nox.session(venv_backend="none", requires=[X86_WHEEL])
+@nox.session(venv_backend="none", requires=["wheel(x86_64)"])
 def distros(session: nox.Session) -> None:
     """The suite in Debian 13 and unstable chroots, from source and the abi3 wheel."""
     wheels = (WHEELS / "x86_64").relative_to(ROOT)
     chroot(session, "amd64", "trixie python3.13 source", "sid python3.14 source",
-           f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}")
+           f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}",
+           pytest=("-m", "not tervalo"))
 
 
-@nox.session(venv_backend="none", requires=[ARM_WHEEL])
+@nox.session(venv_backend="none", requires=["wheel(aarch64)"])
 def arm64(session: nox.Session) -> None:
     """The module's quick tests on arm64 under qemu, from source and the wheel."""
     wheels = (WHEELS / "aarch64").relative_to(ROOT)
@@ -159,11 +159,12 @@ def asan_env() -> dict[str, str]:
 @nox.session(python=TARGET)
 def asan(session: nox.Session) -> None:
     """The suite against an AddressSanitizer + UBSan build."""
-    # Not the packaging tests: they build fresh, uninstrumented wheels.
+    # Not the packaging tests (they build fresh, uninstrumented wheels), nor
+    # tervalo's, which are pure Python.
     system(session, "build", "test")
     session.install(*group("test", "fuzz"))
     install_module(session, "--config-settings=cmake.define.TERVALO_SANITIZE=ON")
-    suite(session, "-m", "not packaging", env=asan_env())
+    suite(session, "packaging", "tervalo", env=asan_env())
 
 
 @nox.session(python=TARGET, requires=["asan"])

@@ -23,7 +23,7 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do runs+=("$1"); shift; done
 [ $# -eq 0 ] || shift
 [ "$(id -u)" -eq 0 ] || { echo "${0##*/} needs root (chroot, mount)" >&2; exit 1; }
 host_arch=$(dpkg --print-architecture)
-quick=(-m "not slow and not x11 and not packaging and not tooling")
+quick=(-m "not slow and not x11 and not packaging and not tooling and not tervalo")
 
 # What a chroot holds: compiler, libsixel and the release's Python; ImageMagick
 # to decode (unstable's refuses valid streams, so it takes trixie's); xterm

@@ -9,12 +9,15 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import CHILDREN
 from hypothesis import given
 from hypothesis import strategies as st
 from PIL import Image
 
 import tervalo
 from tervalo._encode import fit
+
+pytestmark = pytest.mark.tervalo
 
 # libsixel's palette keeps channels in multiples of 8 (255 draws as 247 or
 # 248): what a flat colour may move by.
@@ -434,26 +437,11 @@ def test_rgb_pixels_enlarges_on_request():
 
 # --- optional libraries ----------------------------------------------------------------------
 
-WITHOUT_PILLOW = """
-import sys
-sys.modules["PIL"] = None  # import PIL now fails, as if it were not installed
-import tervalo
-assert not {"PIL", "numpy", "matplotlib"} & {m for m in sys.modules if sys.modules[m]}, \\
-    sorted(m for m in ("PIL", "numpy", "matplotlib") if sys.modules.get(m))
-import numpy as np
-print(tervalo.encode(np.zeros((2, 2, 3), np.uint8)) == tervalo.encode(np.zeros((2, 2), bool)))
-for call in (lambda: tervalo.encode(np.zeros((4, 4), np.uint8), max_size=(2, 2)),
-             lambda: tervalo.encode(np.zeros((4, 4), np.uint8), background="red")):
-    try:
-        call()
-    except (ImportError, ValueError) as error:
-        print(type(error).__name__, error)
-"""
 
 
 def test_numpy_arrays_need_no_pillow_until_they_are_scaled():
-    run = subprocess.run([sys.executable, "-c", WITHOUT_PILLOW], capture_output=True, text=True,
-                         check=False)
+    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_pillow.py")],
+                         capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     same, scaled, named = run.stdout.splitlines()
     assert same == "True"
@@ -461,19 +449,8 @@ def test_numpy_arrays_need_no_pillow_until_they_are_scaled():
     assert named.startswith("ValueError") and "colour names need Pillow" in named
 
 
-WITHOUT_NUMPY = """
-import sys
-sys.modules["numpy"] = sys.modules["matplotlib"] = None
-from PIL import Image
-import tervalo
-for mode, colour in [("RGBA", (255, 0, 0, 0)), ("F", 0.5), ("I", 40000), ("P", 3)]:
-    stream = tervalo.encode(Image.new(mode, (30, 20), colour), background="red", max_size=(15, 15))
-    print(mode, stream.partition(b"#")[0].decode())
-"""
-
-
 def test_pillow_images_need_no_numpy():
-    run = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY], capture_output=True, text=True,
-                         check=False)
+    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_numpy.py")],
+                         capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]

@@ -12,7 +12,7 @@ from PIL import Image, ImageSequence
 import tervalo
 from tervalo_ext import sixel_encode_bytes
 
-pytestmark = pytest.mark.tooling
+pytestmark = [pytest.mark.tooling, pytest.mark.tervalo]
 
 MANY = Path(__file__).resolve().parents[1] / "examples" / "encode_many.py"
 

@@ -12,6 +12,8 @@ from PIL import Image
 import tervalo
 from tervalo import EncoderPool
 
+pytestmark = pytest.mark.tervalo
+
 
 @pytest.fixture(scope="module")
 def pool():

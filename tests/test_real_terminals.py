@@ -10,6 +10,7 @@ import time
 
 import numpy as np
 import pytest
+from conftest import CHILDREN
 from imagemagick import psnr
 from PIL import Image
 from terminal_session import Display, Terminal, installed, missing_tools
@@ -121,6 +122,7 @@ def _box(winsize, limit):
     return (width, height), cell
 
 
+@pytest.mark.tervalo
 @pytest.mark.parametrize("program, geometry, limit", [
     ("xterm", "80x24", None),
     ("xterm", "210x76", XTERM_LIMIT),   # the window is larger than what xterm draws
@@ -156,18 +158,11 @@ def test_viewer_draws_the_whole_picture_with_the_cursor_below(display, framed, p
     assert (row - 2) * cell[1] < -(-height // 6) * 6
 
 
-PLOT = """\
-import matplotlib.pyplot as plt
-figure = plt.figure(figsize=(8, 6), dpi=100, facecolor="#ff00ff")
-figure.add_artist(plt.Rectangle((0.25, 0.25), 0.5, 0.5, color="#00ff00",
-                                transform=figure.transFigure))
-plt.show()
-"""
 
 
+@pytest.mark.tervalo
 def test_matplotlib_backend_draws_inline_in_xterm(display, tmp_path):
-    script = tmp_path / "plot.py"
-    script.write_text(PLOT)
+    script = CHILDREN / "framed_figure.py"
     with Terminal(display, before=True, command=[sys.executable, str(script)],
                   env={"MPLBACKEND": "module://tervalo.matplotlib"}) as term:
         screen = term.screenshot()
@@ -198,6 +193,7 @@ MULTIPLEXERS = {
 }
 
 
+@pytest.mark.tervalo
 @pytest.mark.parametrize("multiplexer", sorted(MULTIPLEXERS))
 def test_force_inside_a_multiplexer_draws_through_it(display, magick, tmp_path, multiplexer):
     if not installed(multiplexer):

@@ -24,6 +24,8 @@ from fake_terminal import (
 from tervalo import terminal
 from tervalo._encode import fit
 
+pytestmark = pytest.mark.tervalo
+
 VIEWER = [sys.executable, "-m", "tervalo"]
 
 

@@ -104,7 +104,9 @@ def lines_reported(output, script):
     return {int(n) for n in re.findall(pattern, output)}
 
 
-@pytest.mark.parametrize("callers", CALLERS.values(), ids=CALLERS.keys())
+@pytest.mark.parametrize("callers", [
+    pytest.param(callers, id=name, marks=[pytest.mark.tervalo] if name == "package" else [])
+    for name, callers in CALLERS.items()])
 @pytest.mark.parametrize("run", [run_mypy, run_pyright], ids=["mypy", "pyright"])
 def test_type_checkers_check_callers(run, callers, tmp_path):
     right_text, wrong_text, wrong_lines = callers

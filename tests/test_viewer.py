@@ -5,13 +5,15 @@ terminal; tervalo.show and the matplotlib backend on both."""
 import re
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import CHILDREN
 from fake_terminal import DA1, VT340, WINDOW, XTERM, XTERM_WINDOW, XTSMGRAPHICS, on_pty
 from PIL import Image
+
+pytestmark = pytest.mark.tervalo
 
 VIEWER = [sys.executable, "-m", "tervalo"]
 
@@ -173,17 +175,6 @@ def test_viewer_on_a_terminal(big, window, answers, args, drawn):
     assert placed == [(b"\n" * rows, b"%d" % rows, b"%d" % rows)] * len(pictures)
 
 
-SHOW = """\
-import sys
-import numpy as np
-import tervalo
-from tervalo.terminal import NoSixelSupport
-try:
-    tervalo.show(np.full((300, 900, 3), (200, 30, 30), np.uint8), fit={fit})
-except NoSixelSupport as error:
-    print("refused:", error, file=sys.stderr)
-    sys.exit(3)
-"""
 
 
 @pytest.mark.parametrize("reply, fit, status, drawn", [
@@ -192,7 +183,8 @@ except NoSixelSupport as error:
     (XTERM, True, 3, None),
 ])
 def test_show_on_a_terminal(reply, fit, status, drawn):
-    run = on_pty([sys.executable, "-c", SHOW.format(fit=fit)], answers={DA1: reply})
+    run = on_pty([sys.executable, str(CHILDREN / "show_on_terminal.py"), str(fit)],
+                 answers={DA1: reply})
     assert run.status == status
     if drawn is None:
         assert run.errors == ["refused: this terminal reports no sixel support (its device "
@@ -203,21 +195,11 @@ def test_show_on_a_terminal(reply, fit, status, drawn):
 
 
 def test_show_into_a_file_writes_the_stream(tmp_path, magick):
-    code = ("import io, sys, numpy as np, tervalo; buffer = io.BytesIO(); "
-            "tervalo.show(np.full((30, 40, 3), 255, np.uint8), buffer); "
-            "sys.stdout.buffer.write(buffer.getvalue())")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    run = subprocess.run([sys.executable, str(CHILDREN / "show_into_buffer.py")],
+                         capture_output=True, check=True)
     assert run.stdout.startswith(b"\x1bP") and magick.size(run.stdout) == (40, 30)
 
 
-PLOT = """\
-import sys
-import matplotlib.pyplot as plt
-for colour in ("#ff00ff", "#00ff00"):
-    figure = plt.figure(figsize=(8, 6), dpi=100, facecolor=colour)
-plt.show()
-print("open after show:", len(plt.get_fignums()), file=sys.stderr)
-"""
 
 
 @pytest.mark.parametrize("reply, drawn, left_open", [
@@ -226,7 +208,8 @@ print("open after show:", len(plt.get_fignums()), file=sys.stderr)
 ])
 def test_matplotlib_backend_on_a_terminal(magick, reply, drawn, left_open):
     env = {"MPLBACKEND": "module://tervalo.matplotlib"}
-    run = on_pty([sys.executable, "-c", PLOT], answers={DA1: reply}, env=env)
+    run = on_pty([sys.executable, str(CHILDREN / "two_figures.py")], answers={DA1: reply},
+                 env=env)
     assert run.status == 0
     assert f"open after show: {left_open}" in run.errors
     # Rendered at the dpi that fits: no resampling blur at the edges.
@@ -242,7 +225,7 @@ def test_matplotlib_backend_on_a_terminal(magick, reply, drawn, left_open):
 
 def test_matplotlib_backend_into_a_pipe(magick):
     env_run = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(PLOT)], capture_output=True, check=True,
+        [sys.executable, str(CHILDREN / "two_figures.py")], capture_output=True, check=True,
         env={**__import__("os").environ, "MPLBACKEND": "module://tervalo.matplotlib"})
     # Into a pipe nothing is fitted: each figure at its own size.
     assert raster_sizes(env_run.stdout) == [(800, 600)] * 2

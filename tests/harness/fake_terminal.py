@@ -51,9 +51,12 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
     try:
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("4H", *window))
         before = termios.tcgetattr(slave)
+        # Ctrl-C back to its default: a background job inherits it ignored,
+        # and Python then never raises KeyboardInterrupt.
         child = subprocess.Popen(
             argv, stdin=subprocess.DEVNULL if detached else slave, stdout=slave,
-            stderr=subprocess.PIPE, env=env, start_new_session=detached)
+            stderr=subprocess.PIPE, env=env, start_new_session=detached,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         out, pending, asked = b"", [], dict.fromkeys(answers, 0)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
