@@ -6,9 +6,9 @@ set -euo pipefail
 if [ -n "${TERVALO_MIRROR:-}" ]; then echo "$TERVALO_MIRROR"; exit 0; fi
 # shellcheck disable=SC1091
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+mirror=$({ cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
   awk -v c="$codename" '$1 == "deb" { sub(/ \[[^]]*\]/, ""); if ($3 == c) { print $2; exit } }')
-[ -n "$mirror" ] || mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v c="$codename" '
+[ -n "$mirror" ] || mirror=$({ cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } | awk -v c="$codename" '
   BEGIN { RS = ""; FS = "\n" }
   { types = suites = uris = ""
     for (i = 1; i <= NF; i++) {
