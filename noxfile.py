@@ -23,6 +23,7 @@ CACHE = Path(os.environ.get("TERVALO_CACHE", "/var/cache/tervalo_ext"))
 # scripts/free-threaded.sh builds it there; nox finds "3.13t" on PATH.
 os.environ["PATH"] = f"{CACHE / 'cpython' / 'bin'}{os.pathsep}{os.environ['PATH']}"
 os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")  # this machine's interpreters only
+os.environ.setdefault("UV_SYSTEM_CERTS", "1")  # the system's certificates, as pip uses them
 TARGET = "3.11"
 SOURCE = ["3.10", TARGET, "3.13t"]  # the module built from source
 ABI3 = ["3.12", "3.13"]  # the one abi3 wheel, built by the first

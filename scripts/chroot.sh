@@ -187,8 +187,11 @@ for run in "${runs[@]}"; do
        CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache "${compiler[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$emulated" "${args[@]}" >"$log" 2>&1; then
-    result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
-    [[ $kind != make-wheel=* ]] || result="ok, $(ls "${kind#make-wheel=}")"
+    if [[ $kind == make-wheel=* ]]; then
+      result="ok, $(ls "${kind#make-wheel=}")"
+    else
+      result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
+    fi
   else
     result=FAILED; status=1
     tail -30 "$log"

@@ -12,6 +12,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -102,8 +103,10 @@ class Terminal:
         env = dict(os.environ, DISPLAY=display.name, **(env or {}))
         inside = [sys.executable, __file__, "--inside", str(self.workdir), caption]
         self.log = tempfile.TemporaryFile()  # noqa: SIM115  (closed by close())
+        # A process group of its own, stopped whole: konsole's D-Bus daemon too.
         self.process = subprocess.Popen(_command(program, inside, geometry, background, vt340),
-                                        env=env, stdout=self.log, stderr=self.log)
+                                        env=env, stdout=self.log, stderr=self.log,
+                                        start_new_session=True)
         try:
             if before:
                 self._await("ready.json", timeout)
@@ -228,13 +231,25 @@ def _tail(log, size=800):
 
 
 def _stop(process, grace=5):
-    if process.poll() is None:
-        process.terminate()
+    """Stops `process` and, when it leads a process group, all of that group."""
+    group = os.getpgid(process.pid) if process.poll() is None else None
+
+    def signal_all(sig):
         try:
-            process.wait(grace)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+            if group == process.pid:
+                os.killpg(group, sig)
+            elif process.poll() is None:
+                process.send_signal(sig)
+        except ProcessLookupError:
+            pass
+
+    signal_all(signal.SIGTERM)
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        signal_all(signal.SIGKILL)
+        process.wait()
+    signal_all(signal.SIGKILL)  # what is left of the group
 
 
 def _parse_ppm(ppm):
