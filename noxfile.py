@@ -38,7 +38,7 @@ PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 SOURCES = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *sorted((ROOT / "src").rglob("*"))]
 
 
-def group(*names: str) -> tuple[str, ...]:
+def group(*names: str) -> tuple[str, ...]:  # the dependency groups in pyproject.toml
     return nox.project.dependency_groups(PYPROJECT, *names)
 
 
@@ -171,7 +171,6 @@ def asan(session: nox.Session) -> None:
 @nox.session(python=TARGET, requires=["asan"])
 def fuzz(session: nox.Session) -> None:
     """Fuzzing for FUZZ_SECONDS (60) on the normal build, its inputs replayed under ASan."""
-    system(session, "build")
     session.install(*group("fuzz"))
     install_module(session)
     corpus, findings = BUILD / "fuzz" / "corpus", BUILD / "fuzz" / "findings"
