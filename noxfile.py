@@ -116,11 +116,9 @@ def wheel(session: nox.Session, arch: str) -> None:
     session.install(*group("wheel"))
     work = Path(session.create_tmp()) / "dist"
     shutil.rmtree(work, ignore_errors=True)
-    # The wheel is built from the sdist, so the sdist is known to build; with
-    # ccache's base dir at / the unpacked sdist's objects are found again.
-    session.run("python", "-m", "build", "--installer", "uv", "--outdir", str(work), str(ROOT),
-                env={"CMAKE_CXX_COMPILER_LAUNCHER": shutil.which("ccache") or "",
-                     "CCACHE_BASEDIR": "/", "CCACHE_NOHASHDIR": "1"})
+    # The wheel is built from the sdist, so the sdist is known to build.
+    compile_through_ccache(session)
+    session.run("python", "-m", "build", "--installer", "uv", "--outdir", str(work), str(ROOT))
     # auditwheel copies libsixel in and sets the tag its symbols allow.
     session.run("auditwheel", "repair", "-w", str(out), *map(str, work.glob("*.whl")))
     shutil.copy(next(work.glob("*.tar.gz")), out)
