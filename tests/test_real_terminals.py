@@ -4,16 +4,18 @@ in xterm, mlterm and konsole drawing the whole picture with the cursor
 below it; the matplotlib backend drawing inline. Everything is found on
 screenshots."""
 
+import os
 import subprocess
 import sys
 import time
+import uuid
 
 import numpy as np
 import pytest
 from conftest import CHILDREN
 from imagemagick import psnr
 from PIL import Image
-from terminal_session import Display, Terminal, installed, missing_tools
+from terminal_session import Display, Terminal, installed, missing_tools, not_installed
 
 from tervalo._encode import fit
 from tervalo.viewer import colour_wheel
@@ -132,7 +134,7 @@ def _box(winsize, limit):
 def test_viewer_draws_the_whole_picture_with_the_cursor_below(display, framed, program,
                                                               geometry, limit):
     if not installed(program):
-        pytest.skip(f"{program} is not installed (apt-get install {program})")
+        pytest.skip(not_installed(program))
     path, rgb = framed
     with Terminal(display, program=program, geometry=geometry, before=True,
                   command=[*VIEWER, str(path)]) as term:
@@ -197,9 +199,12 @@ MULTIPLEXERS = {
 @pytest.mark.parametrize("multiplexer", sorted(MULTIPLEXERS))
 def test_force_inside_a_multiplexer_draws_through_it(display, magick, tmp_path, multiplexer):
     if not installed(multiplexer):
-        pytest.skip(f"{multiplexer} is not installed (apt-get install {multiplexer})")
+        pytest.skip(not_installed(multiplexer))
     start, config, stop = MULTIPLEXERS[multiplexer]
-    fields = {"name": f"tervalo-{tmp_path.name}", "config": tmp_path / "config"}
+    # A name no other run shares: pytest's tmp_path names repeat across runs,
+    # and two servers of one name are one server.
+    fields = {"name": f"tervalo-{os.getpid()}-{uuid.uuid4().hex[:8]}",
+              "config": tmp_path / "config"}
     (tmp_path / "config").write_text(config)
     # The cursor hidden afterwards, so that only the picture changes.
     inner = (f"{sys.executable} -m tervalo --force 2>{tmp_path / 'stderr'}; "

@@ -10,6 +10,8 @@ README's screenshot:
 import fcntl
 import json
 import os
+import platform
+import re
 import select
 import shutil
 import signal
@@ -45,10 +47,13 @@ class Display:
         read_end, write_end = os.pipe()
         # -displayfd: Xvfb picks a free display itself and writes its number
         # once it accepts clients. Built-in fonts only, so text looks the
-        # same whatever font packages the machine has.
+        # same whatever font packages the machine has. -noreset: by default
+        # the server resets whenever its last client leaves, and a terminal
+        # connecting just then (the test's screenshot tool had just left)
+        # is refused with "Can't open display".
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24",
-             "-nolisten", "tcp", "-fp", "built-ins", "-br"],
+             "-nolisten", "tcp", "-fp", "built-ins", "-br", "-noreset"],
             pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         try:
@@ -209,6 +214,16 @@ def installed(program):
     """Whether the terminal `program` (and what it needs to start) is there."""
     needs = {"konsole": ["konsole", "dbus-run-session"]}.get(program, [program])
     return all(shutil.which(tool) for tool in needs)
+
+
+def not_installed(program):
+    """Why `program` is missing, for a skip: to install, or not in this release."""
+    policy = subprocess.run(["apt-cache", "policy", program], capture_output=True, text=True,
+                            check=False).stdout if shutil.which("apt-cache") else ""
+    if re.search(r"Candidate: [^(\s]", policy) or not shutil.which("apt-cache"):
+        return f"{program} is not installed (apt-get install {program})"
+    release = platform.freedesktop_os_release().get("PRETTY_NAME", "this release")
+    return f"{program} is not packaged for {release}"
 
 
 def _read_line(fd, timeout):
