@@ -1,28 +1,34 @@
 #!/usr/bin/env bash
-# Builds a free-threaded CPython (--disable-gil) into $TERVALO_CACHE/cpython
-# unless one is there: from the newest CPython 3.14 or 3.13 source that the
-# Debian mirror of this machine's apt configuration serves (its orig tarball,
-# checked against the archive's Sources index). No such interpreter is
-# packaged for Debian. The nox session tests-3.13t runs the suite on it.
+# Builds a free-threaded CPython MINOR (--disable-gil) into
+# $TERVALO_CACHE/cpython unless one is there, from the newest MINOR source
+# that the Debian mirror of this machine's apt configuration serves (its
+# orig tarball, checked against the archive's Sources index). No such
+# interpreter is packaged for Debian. MINOR comes from the noxfile, which
+# names the free-threaded version once (the free-threaded session).
+#
+#   scripts/free-threaded.sh MINOR        (for example 3.13)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+minor=${1:?usage: free-threaded.sh MINOR, for example 3.13}
 cache=${TERVALO_CACHE:-/var/cache/tervalo_ext}
 prefix=$cache/cpython
-if find "$prefix/bin" -name "python3.1[0-9]t" 2>/dev/null | grep -q .; then exit 0; fi
+[ -x "$prefix/bin/python${minor}t" ] && exit 0
 bash scripts/system-packages.sh free-threaded
 mirror=$(bash scripts/mirror.sh)
+mkdir -p "$cache"
 
-# "url sha256" of each python3.14 / python3.13 orig tarball in the archive's
-# unstable and testing source indexes, newest first.
+# "url sha256" of each python$minor orig tarball in the archive's unstable
+# and testing source indexes, newest first.
 sources() {
   local suite
   for suite in sid testing; do
-    curl -fsS -m 120 "$mirror/dists/$suite/main/source/Sources.xz" | xz -dc | awk -v mirror="$mirror" '
+    curl -fsS -m 120 "$mirror/dists/$suite/main/source/Sources.xz" | xz -dc |
+      awk -v mirror="$mirror" -v want="python$minor" '
       /^Package: / { pkg = $2; dir = ""; tar = "" }
       /^Directory: / { dir = $2 }
       /^[A-Z]/ { sums = /^Checksums-Sha256:/; next }
       sums && $3 ~ /\.orig\.tar\.xz$/ { tar = $3; sum = $1 }
-      /^$/ && pkg ~ /^python3\.1[34]$/ && tar != "" { print mirror "/" dir "/" tar, sum; pkg = "" }'
+      /^$/ && pkg == want && tar != "" { print mirror "/" dir "/" tar, sum; pkg = "" }'
   done | sort -u | sort -t_ -k2,2Vr
 }
 
@@ -37,13 +43,17 @@ while read -r url sum; do
   rm -f "$tarball"
   tarball=""
 done < <(sources)
-[ -n "$tarball" ] || { echo "no CPython 3.13/3.14 source could be had: no free-threaded run" >&2; exit 1; }
+[ -n "$tarball" ] || { echo "no CPython $minor source could be had from $mirror: no free-threaded run" >&2; exit 1; }
 
 start=$SECONDS work=$cache/cpython-build
-echo "building ${tarball##*/} with --disable-gil (about 10 minutes)" >&2
+echo "building ${tarball##*/} with --disable-gil" >&2
 rm -rf "$work" "$prefix" && mkdir -p "$work"
 tar -xf "$tarball" -C "$work" --strip-components=1
-(cd "$work" && ./configure --prefix="$prefix" --disable-gil --with-ensurepip=install &&
+# Only what the suite needs, fast to build: no test modules (nor their
+# byte-code at install), no pip (uv makes the environments), -O1 without
+# debug information (the suite's time is in the compiler and libsixel).
+(cd "$work" && ./configure --prefix="$prefix" --disable-gil --disable-test-modules \
+    --without-ensurepip OPT="-DNDEBUG -O1" &&
   make -j"$(nproc)" && make install) >"$cache/cpython-build.log" 2>&1 ||
   { tail -40 "$cache/cpython-build.log" >&2; exit 1; }
 rm -rf "$work"
