@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Sets everything up, then draws IMAGE... (or a generated colour wheel) as
-# sixels: python -m tervalo with the arguments given (see --help). Set-up is
-# silent unless it fails, and builds nothing when nothing changed.
+# sixels: python -m tervalo with the arguments given (see --help), on this
+# machine's python3. Set-up is silent unless it fails, and builds nothing
+# when nothing changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
 log=build/show-setup.log
-if ! bash scripts/nox.sh -s show --install-only >"$log" 2>&1; then
+# The compiler, libsixel and python3 itself first: a new machine may lack them.
+if ! { bash scripts/system-packages.sh build &&
+       version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') &&
+       bash scripts/nox.sh -s show --force-python "$version" --error-on-missing-interpreters \
+         --install-only; } >"$log" 2>&1; then
   cat "$log" >&2
   exit 1
 fi
-exec .nox/show/bin/python -m tervalo "$@"
+python=.nox/show-${version//./-}/bin/python  # nox names the environment after the session
+[ -x "$python" ] || { cat "$log" >&2; echo "${0##*/}: set-up made no $python" >&2; exit 1; }
+exec "$python" -m tervalo "$@"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the named runs need and this machine
 # lacks, as root or through sudo; without either, prints in one line the
-# apt-get command to run as root, and fails.
+# apt-get command to run as root, and fails. A package marked ? in the table
+# is left out, with a note, where the release does not package it (Debian 13
+# has no mlterm); the tests that need it skip and name it.
 #
 #   scripts/system-packages.sh RUN...      (RUN: a name in the table's second column)
 set -euo pipefail
@@ -11,7 +13,7 @@ set -euo pipefail
 table='
 g++ pkg-config libsixel-dev cmake ninja-build   build
 imagemagick xvfb xterm x11-apps make           test
-mlterm konsole dbus tmux screen                  test
+mlterm? konsole dbus tmux screen                 test
 shellcheck                                       lint
 valgrind                                         memcheck
 ccache                                           build-cache
@@ -38,24 +40,42 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
 fi
 
 # One dpkg-query for all: a package it does not know prints no line.
-installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]}" 2>/dev/null |
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]%\?}" 2>/dev/null |
             awk '/ install ok installed$/ { print $1 }' || true)
-missing=()
+missing=() optional=() absent=()
+# Whether the release has PACKAGE, by apt's lists (none before the first update).
+packaged() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
+listed=no
+compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null && listed=yes
 for package in "${wanted[@]}"; do
-  grep -qxF -- "$package" <<<"$installed" || missing+=("$package")
+  name=${package%\?}
+  grep -qxF -- "$name" <<<"$installed" && continue
+  if [ "$name" = "$package" ]; then missing+=("$name")
+  elif [ $listed = yes ] && ! packaged "$name"; then absent+=("$name")
+  else optional+=("$name"); fi
 done
-[ ${#missing[@]} -gt 0 ] || exit 0
-command="apt-get update && apt-get install -y ${missing[*]}"
+leave_out() {
+  # shellcheck disable=SC1091
+  [ ${#absent[@]} -eq 0 ] ||
+    echo "not packaged for $(. /etc/os-release && echo "$PRETTY_NAME"), left out: ${absent[*]}" >&2
+}
+[ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ] || { leave_out; exit 0; }
+command="apt-get update && apt-get install -y ${missing[*]} ${optional[*]}"
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "system packages are missing; as root, run: $command" >&2; exit 1; }
   sudo=(sudo)
 fi
-echo "Installing system packages: ${missing[*]}" >&2
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 # apt's output only when it fails.
-{ "${sudo[@]}" apt-get update -qq &&
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}"; } >"$log" 2>&1 ||
-  { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
+"${sudo[@]}" apt-get update -qq >"$log" 2>&1 || { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
+for package in "${optional[@]}"; do
+  if packaged "$package"; then missing+=("$package"); else absent+=("$package"); fi
+done
+leave_out
+[ ${#missing[@]} -gt 0 ] || exit 0
+command="apt-get update && apt-get install -y ${missing[*]}"
+echo "Installing system packages: ${missing[*]}" >&2
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >"$log" 2>&1 || { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
