@@ -11,7 +11,6 @@ import argparse
 import ctypes
 import datetime
 import gc
-import importlib
 import os
 import platform
 import statistics
@@ -20,10 +19,10 @@ import sys
 import time
 from pathlib import Path
 
+import images
+import reference
+
 ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "tests" / "harness")]
-images = importlib.import_module("images")
-reference = importlib.import_module("reference")
 
 SIZES = [(1, 1), (64, 64), (320, 240), (640, 480), (1920, 1080), (3840, 2160)]
 QUICK_SIZES = SIZES[:2]

@@ -13,15 +13,12 @@ lock, which is what the heartbeat sees in (a).
 
 import argparse
 import statistics
-import sys
 import threading
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "harness"))
-import images  # noqa: E402
+import images
 
-import tervalo  # noqa: E402
+import tervalo
 
 BEAT = 0.010
 HD, UHD = (1920, 1080), (3840, 2160)

@@ -2,15 +2,18 @@
 # Runs the suite inside Debian chroots, on this machine's architecture or on
 # arm64 (qemu-user-static through binfmt_misc). Needs root.
 #
-#   scripts/chroot.sh "TARGET PYTHON KIND"... [-- PYTEST_ARGS]
+#   scripts/chroot.sh "TARGET PYTHON KIND [TEST_FILE...]"... [-- PYTEST_ARGS]
 #
 # TARGET is RELEASE[:arm64] (trixie: Debian 13, python3.13; sid: unstable,
 # python3.14 and 3.15). KIND is source (the module built from the work tree),
-# wheel=DIR (the wheel in DIR, relative to the work tree) or make-wheel=DIR
-# (the abi3 wheel built there and repaired by auditwheel into DIR). Each run
-# gets a fresh venv; on arm64 only the module's own quick tests run (noxfile.py,
-# EMULATED), and the test tools are the release's own packages, since pip
-# under emulation takes minutes. Chroots are made once by mmdebstrap from the
+# wheel=DIR (the wheel in DIR, relative to the work tree), make-wheel=DIR
+# (the abi3 wheel built there and repaired by auditwheel into DIR) or readme
+# (the README's two commands, as a newcomer runs them on a release that has
+# only git: they install the rest; PYTHON is then the release's python3).
+# Each run gets a fresh venv; PYTEST_ARGS, and the run's own TEST_FILEs,
+# choose the tests (the noxfile's arm64 session passes its quick selection).
+# On arm64 the test tools are the release's own packages, since pip under
+# emulation takes minutes. Chroots are made once by mmdebstrap from the
 # mirror of this machine's apt configuration and kept as tarballs in
 # $TERVALO_CACHE/chroots, with ccache's store and a wheelhouse beside them
 # (DEVELOPING.md says why a wheelhouse).
@@ -23,30 +26,34 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do runs+=("$1"); shift; done
 [ $# -eq 0 ] || shift
 [ "$(id -u)" -eq 0 ] || { echo "${0##*/} needs root (chroot, mount)" >&2; exit 1; }
 host_arch=$(dpkg --print-architecture)
-quick=(-m "not slow and not x11 and not packaging and not tooling and not tervalo")
 
 # What a chroot holds: compiler, libsixel and the release's Python; ImageMagick
 # to decode (unstable's refuses valid streams, so it takes trixie's); xterm
-# on a virtual X screen for the drawing tests.
+# on a virtual X screen for the drawing tests. Under emulation every package
+# costs minutes to install, so arm64 has only what its quick tests import:
+# no ImageMagick (its decoding tests skip there; the streams are compared
+# with libsixel's own), no Pillow, and g++-12 alone.
 packages() {
-  local release=${1%%:*} arch=${1#*:}
-  local magick=(imagemagick) build=(g++ make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
-  local tools=(python3-pip python3-pytest python3-hypothesis python3-numpy python3-pil)
+  local release=${1%%:*} arch=${1#*:} kind=${2:-}
+  local magick=(imagemagick) build=(make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
+  local tools=(python3-pip python3-pytest python3-hypothesis python3-numpy)
   [ "$release" = sid ] && magick=(imagemagick/trixie imagemagick-7-common/trixie
     imagemagick-7.q16/trixie libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
+  [ "$kind" != readme ] || { echo git ca-certificates; return; }  # as a newcomer's machine
   case $release:$arch in
     sid:arm64) echo python3.14-venv "${tools[*]}" ;;  # the wheel alone
     # g++-12 (Debian 12's): g++-14's runtime symbols would raise the wheel's
     # manylinux tag past what libsixel's own symbols need.
-    *:arm64) echo "${build[*]} g++-12 python3-venv ${magick[*]} ${tools[*]}" ;;
-    sid:*) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
+    *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]}" ;;
+    sid:*) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
-    *) echo "${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
+    *) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
   esac
 }
 
 mirror=$(bash scripts/mirror.sh)
-mkdir -p "$cache/chroots" "$cache/ccache" "$cache/wheelhouse" "$cache/pip" build/chroots
+mkdir -p "$cache/chroots" "$cache/ccache" "$cache/wheelhouse" "$cache/pip" "$cache/uv" \
+  "$cache/apt-archives" build/chroots
 logs=$checkout/build/chroots
 # No documentation: under emulation every file unpacked costs. Unstable's
 # Release file can outlive its Valid-Until on a lagging mirror.
@@ -57,8 +64,8 @@ options=(--aptopt='Acquire::Check-Valid-Until "false"'
 
 # The tarball of RELEASE ARCH, made once (under a lock: runs may share it).
 tarball() {
-  local release=$1 arch=$2 key file start=$SECONDS
-  key=$( { echo "$release $arch $mirror ${options[*]}"; packages "$release:$arch"; } |
+  local release=$1 arch=$2 kind=$3 key file start=$SECONDS
+  key=$( { echo "$release $arch $mirror ${options[*]}"; packages "$release:$arch" "$kind"; } |
         sha256sum | cut -c1-12)
   file=$cache/chroots/$release-$arch-$key.tar.zst
   exec 8>"$file.lock"
@@ -67,7 +74,7 @@ tarball() {
     local sources=("deb $mirror $release main")
     [ "$release" = sid ] && sources+=("deb $mirror trixie main")
     echo "$release:$arch: making its chroot (log: build/chroots/$release-$arch.log)" >&2
-    mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" | tr ' ' ,)" \
+    mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
       "${options[@]}" "$release" "$file.part.tar.zst" "${sources[@]}" \
       >"$logs/$release-$arch.log" 2>&1 ||
       { tail -20 "$logs/$release-$arch.log" >&2; rm -f "$file.part.tar.zst"; return 1; }
@@ -113,6 +120,11 @@ open_chroot() {
   bind "$cache/ccache" "$root/root/.ccache"
   bind "$cache/wheelhouse" "$root/wheelhouse"
   bind "$checkout/build" "$root/out"
+  # What the README's commands download, kept for the next run as on a
+  # machine of one's own: apt's packages and uv's wheels.
+  mkdir -p "$cache/apt-archives/${1##*/}/partial"
+  bind "$cache/apt-archives/${1##*/}" "$root/var/cache/apt/archives"
+  bind "$cache/uv" "$root/root/.cache/uv"
 }
 
 # One run inside the chroot: a fresh venv, the module, the suite.
@@ -121,6 +133,14 @@ set -euo pipefail
 python=$1 kind=$2 emulated=$3
 shift 3
 cd /src
+if [ "$kind" = readme ]; then
+  # Into a file, the viewer writes the colour wheel's stream as it is.
+  ./scripts/show.sh </dev/null >/tmp/show.out
+  cmp -s -n 3 /tmp/show.out <(printf '\033Pq') ||
+    { echo "show.sh wrote no sixel stream: $(head -c 80 /tmp/show.out | od -c | head -2)"; exit 1; }
+  echo "show.sh: a sixel stream of $(wc -c </tmp/show.out) bytes"
+  exec ./scripts/test.sh "$@"
+fi
 venv=() deps=()
 [ "$emulated" = no ] || { venv=(--system-site-packages --without-pip); deps=(--no-deps); }
 "$python" -m venv --clear "${venv[@]}" /opt/venv
@@ -152,39 +172,31 @@ status=0
 summary=()
 current=""
 for run in "${runs[@]}"; do
-  read -r target python kind <<<"$run"
+  read -r target python kind files <<<"$run"
   arch=$host_arch emulated=no args=("$@")
+  read -ra files <<<"${files:-}"
+  args+=("${files[@]}")
   if [ "$target" != "${target%%:*}" ]; then
     arch=${target#*:} emulated=yes
-    # The wheel's build was just tested from source: that it loads and writes
-    # what the libsixel it carries writes, arguments converted alike.
-    if [ ${#args[@]} -eq 0 ]; then
-      args=("${quick[@]}")
-      [[ $kind != wheel=* ]] || args+=(tests/test_stream.py tests/test_arguments.py)
-    fi
     # binfmt_misc may not be mounted, nor qemu-aarch64 enabled.
     [ -e /proc/sys/fs/binfmt_misc/status ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
   fi
-  if [ "$target" != "$current" ]; then
+  file=$(tarball "${target%%:*}" "$arch" "$kind") || { status=1; summary+=("$target: no chroot"); continue; }
+  if [ "$file" != "$current" ]; then
     cleanup
-    file=$(tarball "${target%%:*}" "$arch") || { status=1; summary+=("$target: no chroot"); current=""; continue; }
     open_chroot "$file"
-    current=$target
+    current=$file
   fi
   log=$logs/${target/:/-}-$python-${kind%%=*}.log
   start=$SECONDS
-  # shellcheck disable=SC2016
-  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo none)
-  [[ $kind != wheel=* ]] || libsixel="the wheel's"
   [[ $kind != make-wheel=* ]] || rm -rf "${kind#make-wheel=}"
-  version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
-  compiler=()
-  [ "$emulated" = no ] || compiler=(CXX=g++-12)  # one compiler for the run from source and the wheel
-  wheels=()
-  [[ $kind != wheel=* ]] || wheels=(TERVALO_WHEELHOUSE=/out/"${kind#wheel=build/}")
-  if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "${wheels[@]}" \
-       CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache "${compiler[@]}" \
+  # The newcomer's run has no ccache: it installs what the README's commands do.
+  settings=(CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  [ "$kind" != readme ] || settings=()
+  [ "$emulated" = no ] || settings+=(CXX=g++-12)  # one compiler for the run from source and the wheel
+  [[ $kind != wheel=* ]] || settings+=(TERVALO_WHEELHOUSE=/out/"${kind#wheel=build/}")
+  if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "${settings[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$emulated" "${args[@]}" >"$log" 2>&1; then
     if [[ $kind == make-wheel=* ]]; then
@@ -196,6 +208,11 @@ for run in "${runs[@]}"; do
     result=FAILED; status=1
     tail -30 "$log"
   fi
+  # After the run: a readme run installs the release's python3 itself.
+  version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
+  # shellcheck disable=SC2016
+  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo none)
+  [[ $kind != wheel=* ]] || libsixel="the wheel's"
   summary+=("$target Python $version ($kind, libsixel $libsixel): $result in $((SECONDS - start)) s")
   echo "${summary[-1]}"
 done

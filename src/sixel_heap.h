@@ -9,9 +9,10 @@
 // half-updated). The heap records every block it hands out and frees all of
 // them when it is destroyed, so abandoning leaks nothing.
 //
-// Why: libsixel 1.10 does not survive its own allocation failures. Depending
-// on which allocation is refused it frees an uninitialised pointer,
-// dereferences null, or reports success with a damaged stream.
+// Why: libsixel (1.10 and 1.8.7 alike) does not survive its own allocation
+// failures. Depending on which allocation is refused it frees an
+// uninitialised pointer, dereferences null, or reports success with a
+// damaged stream.
 //
 // The blocks are recorded in a table beside them, not in headers: the
 // encoder walks long linked lists of small nodes, and a header per node

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -53,10 +52,6 @@ template <> struct type_caster<tervalo::dimension> {
         bool ok = load_in_range(converted);
         Py_DECREF(converted);
         return ok;
-    }
-
-    static handle from_cpp(tervalo::dimension d, rv_policy, cleanup_list *) noexcept {
-        return PyLong_FromLong(d.value);
     }
 
 private:

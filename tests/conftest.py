@@ -1,7 +1,9 @@
 """Fixtures. What they stand on (images, libsixel called directly,
-ImageMagick, the allocation shim) is in harness/, which pyproject.toml puts
-on the path so that the tests, the benchmark and the fuzzer share one copy;
-the scripts the tests run as child interpreters are in harness/children/."""
+ImageMagick) is in harness/, which pyproject.toml puts on the path so that
+the tests, the benchmark and the fuzzer share one copy; the scripts the
+tests run as child interpreters are in harness/children/. The reliability
+suite (allocation failures, the heap, the soak, the memcheck workload and
+the fuzzer) is in reliability/, with its shim and children beside it."""
 
 import ctypes
 import os
@@ -12,6 +14,7 @@ import imagemagick
 import pytest
 
 HARNESS = Path(__file__).resolve().parent / "harness"
+RELIABILITY = Path(__file__).resolve().parent / "reliability"
 CHILDREN = HARNESS / "children"
 # True in the sanitizer run, where Python starts with
 # the ASan runtime preloaded.
@@ -39,7 +42,7 @@ def magick():
 
 @pytest.fixture(scope="session")
 def failing_alloc(tmp_path_factory):
-    """harness/failing_alloc.c built for LD_PRELOAD."""
+    """reliability/failing_alloc.c built for LD_PRELOAD."""
     lib = tmp_path_factory.mktemp("shim") / "failing_alloc.so"
     if not alloc_shim.build_failing_alloc(lib):
         pytest.skip("no C compiler to build the allocation-failure shim")
@@ -49,5 +52,5 @@ def failing_alloc(tmp_path_factory):
 @pytest.fixture(scope="session")
 def harness_env():
     """The environment for a child interpreter that imports the harness."""
-    path = [str(HARNESS), os.environ.get("PYTHONPATH", "")]
+    path = [str(HARNESS), str(RELIABILITY), os.environ.get("PYTHONPATH", "")]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))

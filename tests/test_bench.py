@@ -2,7 +2,6 @@
 peak probe sees an encode, and that its figures and budget marks follow from
 the samples. No time is asserted."""
 
-import os
 import shutil
 import subprocess
 import sys
@@ -71,12 +70,12 @@ def test_calibration_stops_when_a_baseline_disagrees(routes):
 
 @not_under_asan("the probe's heap counter cannot take over from ASan's allocator")
 @pytest.mark.parametrize("route", ["module", "direct"])
-def test_peak_probe_sees_the_encode(build, route):
+def test_peak_probe_sees_the_encode(build, route, harness_env):
     if route == "direct" and BUNDLED:
         pytest.skip("the module carries its own libsixel; the direct baseline links the system's")
     width, height = 640, 480
     pixels = images.photo_like(width, height)
-    env = dict(os.environ, LD_PRELOAD=str(build / "libtervalo_bench_heap.so"))
+    env = dict(harness_env, LD_PRELOAD=str(build / "libtervalo_bench_heap.so"))
     out = subprocess.run([sys.executable, str(BENCH / "benchmark.py"), "--build-dir", str(build),
                           "--probe", route, "photo-like", str(width), str(height)],
                          env=env, capture_output=True, text=True, check=True).stdout

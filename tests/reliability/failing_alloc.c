@@ -123,7 +123,11 @@ static void track(void *block) {
     live++;
 }
 
-/* Returns 1 if `block` was kept (and no longer is). */
+/* Returns 1 if `block` was kept (and no longer is). The same open addressing
+ * with backward-shift deletion as the module's heap (src/sixel_heap.h), but
+ * not shared with it: this table lives inside malloc, so it is static and
+ * never grows (growing would allocate), and the shim stays C so that it
+ * preloads into any process, with no C++ runtime of its own. */
 static int untrack(void *block) {
     uintptr_t p = (uintptr_t)block;
     if (!p || !live)

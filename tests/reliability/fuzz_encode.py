@@ -6,7 +6,7 @@ module must accept, TypeError, ValueError and MemoryError; anything else
 (another exception, a stream for an input that must be refused, a damaged
 stream, a touched caller buffer, or a crash) is a finding.
 
-    python fuzz/fuzz_encode.py -max_total_time=60 [CORPUS_DIR]
+    PYTHONPATH=tests/harness python tests/reliability/fuzz_encode.py -max_total_time=60 [CORPUS_DIR]
 
 The fuzz nox session runs it against the normal build, where atheris's
 coverage feedback works, then replays the inputs it kept against the
@@ -14,18 +14,14 @@ sanitizer build, where an out-of-bounds access is a crash rather than
 silence (RELIABILITY.md says why it is split so).
 """
 
-import os
 import re
 import sys
 import warnings
 
 import atheris
+from arguments import INT32_MAX, INT32_MIN
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "harness"))
-from arguments import INT32_MAX, INT32_MIN  # noqa: E402
-
-from tervalo_ext import sixel_encode_bytes  # noqa: E402
+from tervalo_ext import sixel_encode_bytes
 
 MAX_PIXEL_BYTES = 1 << 16  # keeps encodes short: a 21845-pixel row takes about a second
 FRAME = re.compile(rb'\x1bPq"1;1;(\d+);(\d+)#0;2;[!-~]*\x1b\\\Z', re.DOTALL)

@@ -4,8 +4,9 @@ image and refuses its 1st, 2nd, ... allocation in turn, each in a fresh
 process, then tallies what libsixel did with each refusal. Not part of the
 suite (a few minutes); rerun it when libsixel changes:
 
-    cc -shared -fPIC -O2 -o build/failing_alloc.so tests/harness/failing_alloc.c
-    .venv/bin/python tests/harness/libsixel_alloc_walk.py build/failing_alloc.so
+    cc -shared -fPIC -O2 -o build/failing_alloc.so tests/reliability/failing_alloc.c
+    PYTHONPATH=tests/harness:tests/reliability \
+      .venv/bin/python tests/reliability/libsixel_alloc_walk.py build/failing_alloc.so
 """
 
 import collections

@@ -7,15 +7,18 @@ import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 from alloc_shim import c_compiler, module_file
-from conftest import CHILDREN, not_under_asan
+from conftest import not_under_asan
 from images import few_colour
 from reference import SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT, libsixel_steps
 
 from tervalo_ext import sixel_encode_bytes
+
+CHILDREN = Path(__file__).resolve().parent / "children"
 
 SMALL = few_colour(9, 7)
 SMALL_STREAM = sixel_encode_bytes(SMALL, 9, 7)

@@ -1,5 +1,5 @@
 """The heap libsixel allocates from (src/sixel_heap.h), driven directly by
-the C++ program in tests/heap/: reallocation (which no encode reaches),
+the C++ program in heap/ beside this file: reallocation (which no encode reaches),
 release, and each allocation of a script refused in turn, with every block
 accounted for."""
 
@@ -23,7 +23,7 @@ def cxx_compiler():
 
 @pytest.fixture(scope="module")
 def heap_test(tmp_path_factory):
-    """tests/heap/ built with CMake: the path of its program."""
+    """heap/ built with CMake: the path of its program."""
     cmake = shutil.which("cmake")
     if cmake is None:
         pytest.skip("cmake is not on PATH")

@@ -3,9 +3,12 @@
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
-from conftest import CHILDREN, not_under_asan
+from conftest import not_under_asan
+
+CHILDREN = Path(__file__).resolve().parent / "children"
 
 
 @pytest.mark.slow
