@@ -329,7 +329,7 @@ def main(argv=None):
     (args.out_dir / "benchmarks.md").write_text(
         f"# Benchmarks\n\n{now}, {rounds} round(s){' (quick)' if args.quick else ''}: {context}. "
         "CPU time per encode, median over rounds; what the columns and budgets mean: "
-        "[benchmark-notes.md](benchmark-notes.md).\n\n"
+        "docs/benchmark-notes.md in the repository.\n\n"
         f"![CPU time against pixel count, log-log](benchmarks.png)\n\n{report}\n\n"
         "## Using every core\n\nFrames per second of wall-clock time through a process pool "
         "(tervalo.EncoderPool), median over rounds: one process against one "

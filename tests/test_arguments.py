@@ -75,7 +75,6 @@ def test_bool_and_string_dimensions():
     assert b'"1;1;640;1' in sixel_encode_bytes(bytes(640 * 3), "640", 1)
 
 
-
 def test_converted_dimensions_are_read_before_release(harness_env):
     """Dimensions that convert (through __int__, __index__, a string, an int
     subclass, or beyond any integer type) give the plain call's result or

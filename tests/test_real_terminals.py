@@ -160,8 +160,6 @@ def test_viewer_draws_the_whole_picture_with_the_cursor_below(display, framed, p
     assert (row - 2) * cell[1] < -(-height // 6) * 6
 
 
-
-
 @pytest.mark.tervalo
 def test_matplotlib_backend_draws_inline_in_xterm(display, tmp_path):
     script = CHILDREN / "framed_figure.py"

@@ -14,7 +14,6 @@ SIXEL_FAILED = 0x1000
 SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT = 0x1101, 0x1103
 
 
-
 def module_libsixel_path():
     """The libsixel file the imported module has mapped (a wheel bundles its
     own copy), or None if none is mapped. A copy beside the module comes
