@@ -131,6 +131,11 @@ class _Worker:
                 job.future.set_exception(pickle.loads(reply[1:]))
 
     def _exchange(self, job: _Job) -> bytes:
+        assert self._process is not None
+        if self._process.poll() is not None:
+            # Killed while it had nothing to do: no picture of anyone's was
+            # lost, and this one goes to its replacement.
+            self._replace()
         assert self._socket is not None
         sock = self._socket.fileno()
         if not self._ready:
