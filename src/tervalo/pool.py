@@ -4,7 +4,6 @@ call of the extension holds the interpreter lock for its whole encode."""
 
 from __future__ import annotations
 
-import asyncio
 import os
 import pickle
 import signal
@@ -253,6 +252,8 @@ class EncoderPool:
         """await-able encode(image, ...) for asyncio: the event loop runs on
         while a worker encodes. Cancelling the task drops a picture that is
         still queued."""
+        import asyncio  # here: its import would be a good part of tervalo's
+
         return await asyncio.wrap_future(
             self.submit(image, background=background, max_size=max_size))
 
