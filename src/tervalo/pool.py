@@ -115,26 +115,31 @@ class _Worker:
             reply = self._exchange(job)
         except WorkerStartError as error:
             job.future.set_exception(error)
-            self._replace()
         except (OSError, EOFError):
             how = self._death()
             job.future.set_exception(WorkerDied(
                 "the pool was stopped while this picture was encoded" if self._pool._stopped
                 else f"the worker process encoding this picture {how}; the pool started "
                 "another"))
-            self._replace()
         else:
             if reply[:1] == b"o":
                 job.future.set_result(reply[1:])
             else:
                 job.future.set_exception(pickle.loads(reply[1:]))
+            return
+        self._replace()
 
     def _exchange(self, job: _Job) -> bytes:
-        assert self._process is not None
-        if self._process.poll() is not None:
-            # Killed while it had nothing to do: no picture of anyone's was
-            # lost, and this one goes to its replacement.
-            self._replace()
+        if self._socket is None or self._process is None or self._process.poll() is not None:
+            # Killed while it had nothing to do, or not restarted: no
+            # picture of anyone's was lost, and this one goes to a new one.
+            self.retire()
+            if self._pool._stopped:
+                raise EOFError("the pool was stopped")
+            try:
+                self.launch()
+            except OSError as error:
+                raise WorkerStartError(f"could not start a worker process: {error}") from None
         assert self._socket is not None
         sock = self._socket.fileno()
         if not self._ready:
@@ -161,7 +166,14 @@ class _Worker:
         """How the process ended ("was killed by SIGKILL ..."), once it has."""
         process = self._process
         assert process is not None
-        status = process.wait()
+        self._close_socket()  # a worker still alive then ends too
+        try:
+            # It closed its end of the socket: it is all but gone.
+            status = process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return "stopped answering and was killed"
         if status < 0:
             try:
                 name = signal.Signals(-status).name
@@ -177,17 +189,23 @@ class _Worker:
     def _replace(self) -> None:
         self.retire()
         if not self._pool._stopped:
-            self.launch()
+            try:
+                self.launch()
+            except OSError:
+                pass  # tried again, and the error reported, with the next picture
 
     def retire(self) -> None:
         """Closes the socket, which ends an idle worker, and waits for it."""
-        if self._socket is not None:
-            self._socket.close()
-            self._socket = None
+        self._close_socket()
         if self._process is not None:
             if self._pool._stopped:
                 self.kill()
             self._process.wait()
+
+    def _close_socket(self) -> None:
+        if self._socket is not None:
+            self._socket.close()
+            self._socket = None
 
 
 class EncoderPool:
