@@ -12,9 +12,9 @@ cell ends (in interactive mode, which the backend turns on there), then
 closed; plt.show() works as well.
 
 Where the terminal reports no sixel support (or cannot be asked), a warning
-says so and the figures are closed all the same: a figure that cannot be
-seen is not kept (one still held in a variable can be saved with savefig).
-TERVALO_FORCE=1 in the environment draws anyway.
+says so, and plt.show() and the end of a cell close the figures all the
+same: a figure that cannot be seen is not kept (one still held in a variable
+can be saved with savefig). TERVALO_FORCE=1 in the environment draws anyway.
 """
 
 from __future__ import annotations
@@ -71,7 +71,8 @@ class FigureManager(FigureManagerBase):
 
     def show(self) -> None:
         """Draws the figure, fitted to the window (rendered at the dpi that
-        fits, not resampled); it stays open."""
+        fits, not resampled); it stays open (in IPython, until the cell
+        ends)."""
         if why := _draw([self.canvas.figure]):
             warnings.warn(why, stacklevel=3)  # at the caller of Figure.show()
         self.shown = True
