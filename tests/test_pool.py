@@ -1,8 +1,14 @@
 """tervalo.EncoderPool: the streams its workers write are the ones encode()
 writes in this process, in order, through futures asyncio can wait on;
-refused images are refused at submit()."""
+refused images are refused at submit(). Its workers are real processes: a
+script needs no guard, a killed worker costs only its picture, and leaving
+the pool on an exception stops them at once."""
 
 import asyncio
+import os
+import signal
+import subprocess
+import sys
 from concurrent.futures import Future
 
 import numpy as np
@@ -11,6 +17,7 @@ from PIL import Image
 
 import tervalo
 from tervalo import EncoderPool
+from tervalo.pool import WorkerDied, WorkerStartError
 
 pytestmark = pytest.mark.tervalo
 
@@ -69,11 +76,17 @@ def test_map_takes_from_a_generator_as_it_goes(pool):
 
 def test_submit_from_asyncio():
     async def main(pool, images):
-        return await asyncio.gather(*(asyncio.wrap_future(pool.submit(i)) for i in images))
+        wrapped = asyncio.gather(*(asyncio.wrap_future(pool.submit(i)) for i in images))
+        awaited = asyncio.gather(*(pool.encode_async(i, max_size=(9, None)) for i in images))
+        with pytest.raises(TypeError, match=r"await pool.encode_async\(picture\)"):
+            await asyncio.get_running_loop().run_in_executor(pool, tervalo.encode, images[0])
+        return await wrapped, await awaited
 
     images = frames(3)
     with EncoderPool(processes=1) as pool:
-        assert asyncio.run(main(pool, images)) == [tervalo.encode(i) for i in images]
+        assert asyncio.run(main(pool, images)) == (
+            [tervalo.encode(i) for i in images], [tervalo.encode(i, max_size=(9, None))
+                                                  for i in images])
 
 
 @pytest.mark.parametrize("bad, error, message", [
@@ -101,9 +114,9 @@ def test_workers_do_not_copy_the_callers_memory(monkeypatch):
     # Forked from this process, a worker would start with a copy of its
     # memory as it stands, locks other threads hold included. A function
     # patched here shows which: a worker started afresh encodes for real.
-    import tervalo.pool
+    import tervalo_ext
 
-    monkeypatch.setattr(tervalo.pool, "sixel_encode_bytes", lambda *args: b"patched")
+    monkeypatch.setattr(tervalo_ext, "sixel_encode_bytes", lambda *args: b"patched")
     image = frames(1)[0]
     with EncoderPool(processes=1) as pool:
         stream = pool.submit(image).result(timeout=60)
@@ -122,3 +135,82 @@ def test_a_closed_pool_takes_no_more_work():
     pool.close()
     with pytest.raises(RuntimeError):
         pool.submit(frames(1)[0])
+
+
+@pytest.mark.parametrize("how", ["file", "stdin"])
+def test_a_script_needs_no_main_guard(tmp_path, how):
+    script = ("import numpy as np, tervalo\n"
+              "picture = np.full((8, 8, 3), 90, np.uint8)\n"
+              "with tervalo.EncoderPool(2) as pool:\n"
+              "    print(list(pool.map([picture] * 3)) == [tervalo.encode(picture)] * 3)\n")
+    (tmp_path / "plot.py").write_text(script)
+    argv, given = ([sys.executable, "plot.py"], None) if how == "file" else (
+        [sys.executable, "-"], script)
+    run = subprocess.run(argv, input=given, cwd=tmp_path, capture_output=True, text=True,
+                         timeout=120, check=False)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "True\n", "")
+
+
+def test_a_worker_that_cannot_start_says_why(tmp_path, monkeypatch):
+    (tmp_path / "tervalo_ext.py").write_text("raise ImportError('built for another Python')\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    with EncoderPool(processes=1) as pool:
+        with pytest.raises(WorkerStartError, match="could not start: ImportError: built for "
+                                                   "another Python"):
+            pool.submit(frames(1)[0]).result(timeout=60)
+
+
+def test_a_killed_worker_fails_only_its_picture():
+    # Noise: diffused over a full palette, a good fraction of a second each.
+    pictures = list(np.random.default_rng(0).integers(0, 256, (4, 240, 320, 3), np.uint8))
+    expected = [tervalo.encode(p) for p in pictures]
+    with EncoderPool(processes=2) as pool:
+        streams = pool.map(pictures)
+        got = [next(streams)]
+        behind = pool.submit(pictures[1])  # queued behind the map's pictures
+        victim = pool._workers[0]._process.pid
+        os.kill(victim, signal.SIGKILL)
+        with pytest.raises(WorkerDied, match="killed by SIGKILL .*the pool started another"):
+            got.extend(streams)
+        assert got == expected[:len(got)] and len(got) < len(pictures)
+        # The other worker's picture, and every later one, come through,
+        # even with the other worker killed while it had nothing to do.
+        assert behind.result(timeout=60) == expected[1]
+        pool._workers[1]._process.kill()
+        pool._workers[1]._process.wait()
+        assert list(pool.map(pictures)) == expected
+        assert victim not in [worker._process.pid for worker in pool._workers]
+
+
+STOPPED = """
+import sys, numpy as np, tervalo
+picture = np.random.default_rng(0).integers(0, 256, (960, 1280, 3), np.uint8)
+futures = []
+try:
+    with tervalo.EncoderPool(1) as pool:
+        futures = [pool.submit(picture) for _ in range(3)]
+        while not futures[0].running():
+            pass
+        print(pool._workers[0]._process.pid, flush=True)
+        if sys.argv[1] == "raise":
+            raise ValueError("the program's own error")
+        futures[-1].result()
+except (KeyboardInterrupt, ValueError) as error:
+    print(type(error).__name__, *("cancelled" if f.cancelled() else type(f.exception()).__name__
+                                  for f in futures))
+"""
+
+
+@pytest.mark.parametrize("how", ["interrupt", "raise"])
+def test_leaving_on_an_exception_stops_the_workers_at_once(how):
+    # The first picture's encode takes seconds: the pool does not wait for it.
+    child = subprocess.Popen([sys.executable, "-c", STOPPED, how], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    worker = int(child.stdout.readline())
+    if how == "interrupt":  # inside the block, printing or waiting
+        child.send_signal(signal.SIGINT)
+    out, errors = child.communicate(timeout=120)
+    error = "KeyboardInterrupt" if how == "interrupt" else "ValueError"
+    assert (out, errors) == (f"{error} WorkerDied cancelled cancelled\n", "")
+    with pytest.raises(ProcessLookupError):  # killed, and waited for
+        os.kill(worker, 0)

@@ -4,40 +4,208 @@ call of the extension holds the interpreter lock for its whole encode."""
 
 from __future__ import annotations
 
-import multiprocessing
 import os
+import pickle
+import signal
+import socket
+import subprocess
+import sys
+import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
-from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures import Future
+from dataclasses import dataclass
+from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING
 
+from tervalo import _worker
 from tervalo._encode import WHITE, Colour, Size, rgb_pixels
-from tervalo_ext import sixel_encode_bytes
 
 if TYPE_CHECKING:
-    from typing_extensions import Self
+    from typing_extensions import Never, Self
 
     from tervalo._encode import Picture
 
-# "forkserver": workers are forked from a small server process started for
-# the purpose, which has no threads of its own. Plain fork would copy the
-# caller mid-flight: a lock held by another of its threads (logging, an
-# event loop, a GUI toolkit) stays locked forever in the child. spawn is as
-# safe but starts every worker as a fresh interpreter; the fork server is
-# started once per program, and later pools fork from it (measured on a
-# 2-core machine, first results from a 2-process pool: first pool ~0.3 s
-# either way, later pools ~0.1 s against ~0.25 s with spawn). Both import the
-# main module again in the workers: scripts need the usual
-# `if __name__ == "__main__":` guard.
-START_METHOD = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() \
-    else "spawn"
+__all__ = ["EncoderPool", "WorkerDied", "WorkerStartError"]
+
+# A worker is a fresh interpreter running _worker.py by its path, with this
+# process's module path: it finds the same extension, and it never imports
+# the caller's main module (so scripts need no `__main__` guard, and a
+# script read from standard input works) nor the rest of tervalo (so it
+# starts in a few tens of milliseconds). Nothing is forked from the caller,
+# whose other threads may hold locks a forked copy would never see released.
+_BOOT = ("import sys; sys.path[:0] = sys.argv[3:]; exec(compile(open(sys.argv[2], 'rb').read(), "
+         "sys.argv[2], 'exec'))")
+_WORKER = str(Path(_worker.__file__).resolve())
+_NOT_AN_EXECUTOR = ("EncoderPool.submit takes a picture, not a function and its arguments: "
+                    "with asyncio, `await pool.encode_async(picture)` instead of "
+                    "loop.run_in_executor(pool, ...)")
 
 
-def _encode_rgb(pixels: bytes, width: int, height: int) -> bytes:
-    """The worker's whole job. A function of this module, so a worker finds
-    it by name; the extension's own function cannot be pickled."""
-    return sixel_encode_bytes(pixels, width, height)
+class WorkerDied(RuntimeError):
+    """The worker process encoding this picture ended before it was done
+    (killed, e.g. by the kernel's out-of-memory killer, or stopped with the
+    pool); the pool goes on with a new worker."""
+
+
+class WorkerStartError(RuntimeError):
+    """A worker process could not start; str() says why."""
+
+
+@dataclass
+class _Job:
+    future: Future[bytes]
+    pixels: bytes
+    width: int
+    height: int
+
+
+class _Worker:
+    """One worker process and the thread that feeds it, one picture at a
+    time: a worker that dies takes only the picture it held with it."""
+
+    def __init__(self, pool: EncoderPool, number: int) -> None:
+        self._pool = pool
+        self._process: subprocess.Popen[bytes] | None = None
+        self._socket: socket.socket | None = None
+        self._ready = False
+        self.launch()
+        self.thread = threading.Thread(target=self._serve, daemon=True,
+                                       name=f"tervalo-encoder-{number}")
+
+    def launch(self) -> None:
+        ours, theirs = socket.socketpair()
+        path = [str(entry) or os.getcwd() for entry in sys.path]
+        try:
+            # A session of its own: Ctrl-C in the terminal reaches the
+            # caller alone, which stops the workers itself.
+            self._process = subprocess.Popen(
+                [sys.executable, "-c", _BOOT, str(theirs.fileno()), _WORKER, *path],
+                pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, start_new_session=True)
+        except BaseException:
+            ours.close()
+            raise
+        finally:
+            theirs.close()
+        self._socket, self._ready = ours, False
+
+    def kill(self) -> None:
+        process = self._process
+        if process is not None and process.poll() is None:
+            process.kill()
+
+    def _serve(self) -> None:
+        try:
+            while (job := self._pool._take()) is not None:
+                if not job.future.set_running_or_notify_cancel():
+                    continue
+                try:
+                    self._encode(job)
+                except Exception as error:  # noqa: BLE001  (the caller waits on the future)
+                    if not job.future.done():
+                        job.future.set_exception(error)
+                    self._replace()
+        finally:
+            self.retire()
+
+    def _encode(self, job: _Job) -> None:
+        try:
+            reply = self._exchange(job)
+        except WorkerStartError as error:
+            job.future.set_exception(error)
+        except (OSError, EOFError):
+            how = self._death()
+            job.future.set_exception(WorkerDied(
+                "the pool was stopped while this picture was encoded" if self._pool._stopped
+                else f"the worker process encoding this picture {how}; the pool started "
+                "another"))
+        else:
+            if reply[:1] == b"o":
+                job.future.set_result(reply[1:])
+            else:
+                job.future.set_exception(pickle.loads(reply[1:]))
+            return
+        self._replace()
+
+    def _exchange(self, job: _Job) -> bytes:
+        if self._socket is None or self._process is None or self._process.poll() is not None:
+            # Killed while it had nothing to do, or not restarted: no
+            # picture of anyone's was lost, and this one goes to a new one.
+            self.retire()
+            if self._pool._stopped:
+                raise EOFError("the pool was stopped")
+            try:
+                self.launch()
+            except OSError as error:
+                raise WorkerStartError(f"could not start a worker process: {error}") from None
+        assert self._socket is not None
+        sock = self._socket.fileno()
+        if not self._ready:
+            self._handshake(sock)
+        _worker.send(sock, _worker.SIZE.pack(job.width, job.height))
+        _worker.send(sock, job.pixels)
+        status = _worker.receive(sock)
+        return status + _worker.receive(sock) if status == b"o" else status
+
+    def _handshake(self, sock: int) -> None:
+        try:
+            hello = _worker.receive(sock)
+        except (OSError, EOFError):
+            if self._pool._stopped:
+                raise
+            raise WorkerStartError(f"a worker process {self._death()} before it was ready "
+                                   "(its error, if any, is on standard error)") from None
+        if hello != _worker.READY:
+            raise WorkerStartError("a worker process could not start: "
+                                   f"{hello[1:].decode(errors='replace')}")
+        self._ready = True
+
+    def _death(self) -> str:
+        """How the process ended ("was killed by SIGKILL ..."), once it has."""
+        process = self._process
+        assert process is not None
+        self._close_socket()  # a worker still alive then ends too
+        try:
+            # It closed its end of the socket: it is all but gone.
+            status = process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return "stopped answering and was killed"
+        if status < 0:
+            try:
+                name = signal.Signals(-status).name
+            except ValueError:
+                name = f"signal {-status}"
+            how = f"was killed by {name}"
+            if -status == signal.SIGKILL:
+                how += " (as the kernel's out-of-memory killer does)"
+        else:
+            how = f"exited with status {status}"
+        return how
+
+    def _replace(self) -> None:
+        self.retire()
+        if not self._pool._stopped:
+            try:
+                self.launch()
+            except OSError:
+                pass  # tried again, and the error reported, with the next picture
+
+    def retire(self) -> None:
+        """Closes the socket, which ends an idle worker, and waits for it."""
+        self._close_socket()
+        if self._process is not None:
+            if self._pool._stopped:
+                self.kill()
+            self._process.wait()
+
+    def _close_socket(self) -> None:
+        if self._socket is not None:
+            self._socket.close()
+            self._socket = None
 
 
 class EncoderPool:
@@ -45,23 +213,67 @@ class EncoderPool:
 
     Images are converted to packed RGB in the calling process (cheap next to
     the encode), so whatever encode() takes is accepted, nothing of the
-    caller's needs to be picklable, and a bad image is refused at submit()."""
+    caller's needs to be picklable, and a bad image is refused at submit().
+
+    The workers are fresh interpreters that import only the extension: no
+    `if __name__ == "__main__":` guard is needed. A worker that dies fails
+    only the picture it was encoding and is replaced. Leaving a `with` block
+    on an exception (Ctrl-C included) cancels what is queued and kills the
+    workers at once; leaving it normally waits for what was submitted."""
 
     def __init__(self, processes: int | None = None) -> None:
         if processes is not None and (isinstance(processes, bool) or not isinstance(processes, int)
                                       or processes < 1):
             raise ValueError(f"processes must be an int of at least 1 or None, got {processes!r}")
+        if not sys.executable:
+            raise WorkerStartError("EncoderPool starts workers with this Python, but "
+                                   "sys.executable is empty (an embedded interpreter); "
+                                   "encode with tervalo.encode instead")
         self.processes = processes or os.cpu_count() or 1
-        self._executor = ProcessPoolExecutor(
-            max_workers=self.processes, mp_context=multiprocessing.get_context(START_METHOD))
+        self._jobs: deque[_Job] = deque()
+        self._changed = threading.Condition()
+        self._closed = False
+        self._stopped = False
+        self._workers: list[_Worker] = []
+        try:
+            # All started before any is waited for: they boot side by side.
+            for number in range(self.processes):
+                self._workers.append(_Worker(self, number))
+        except BaseException:
+            self._stopped = self._closed = True
+            for worker in self._workers:
+                worker.kill()
+                worker.retire()
+            raise
+        for worker in self._workers:
+            worker.thread.start()
 
-    def submit(self, image: Picture, *, background: Colour = WHITE,
+    def submit(self, image: Picture, *unexpected: Never, background: Colour = WHITE,
                max_size: Size | None = None) -> Future[bytes]:
         """A future of encode(image, ...)'s stream. TypeError and ValueError
         for an image encode() refuses are raised here, at once; what the
-        encode itself raises (MemoryError) comes through the future."""
+        encode itself raises (MemoryError) comes through the future, and
+        WorkerDied if its worker process was killed."""
+        if unexpected or callable(image):
+            raise TypeError(_NOT_AN_EXECUTOR)
         pixels, width, height = rgb_pixels(image, background=background, max_size=max_size)
-        return self._executor.submit(_encode_rgb, pixels, width, height)
+        future: Future[bytes] = Future()
+        with self._changed:
+            if self._closed:
+                raise RuntimeError("cannot submit to an EncoderPool that was shut down")
+            self._jobs.append(_Job(future, pixels, width, height))
+            self._changed.notify()
+        return future
+
+    async def encode_async(self, image: Picture, *, background: Colour = WHITE,
+                           max_size: Size | None = None) -> bytes:
+        """await-able encode(image, ...) for asyncio: the event loop runs on
+        while a worker encodes. Cancelling the task drops a picture that is
+        still queued."""
+        import asyncio  # here: its import would be a good part of tervalo's
+
+        return await asyncio.wrap_future(
+            self.submit(image, background=background, max_size=max_size))
 
     def map(self, images: Iterable[Picture], *, background: Colour = WHITE,
             max_size: Size | None = None) -> Iterator[bytes]:
@@ -91,8 +303,27 @@ class EncoderPool:
                 future.cancel()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        """Stop the workers once submitted work is done (or cancelled)."""
-        self._executor.shutdown(wait=wait, cancel_futures=cancel_futures)
+        """Takes no more pictures; the workers end once the queued ones are
+        encoded (or cancelled, with `cancel_futures`). `wait`: return only
+        then."""
+        with self._changed:
+            self._closed = True
+            if cancel_futures:
+                self._cancel_queued()
+            self._changed.notify_all()
+        if wait:
+            self._join()
+
+    def stop(self) -> None:
+        """Cancels what is queued and kills the workers at once; pictures
+        being encoded fail with WorkerDied."""
+        with self._changed:
+            self._closed = self._stopped = True
+            self._cancel_queued()
+            self._changed.notify_all()
+        for worker in self._workers:
+            worker.kill()
+        self._join()
 
     def close(self) -> None:
         self.shutdown()
@@ -102,7 +333,29 @@ class EncoderPool:
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        self.shutdown()
+        if kind is None:
+            self.shutdown()
+        else:
+            # Whatever went wrong (Ctrl-C, an exception), the program wants
+            # out now, not after the pictures still in the workers.
+            self.stop()
 
     def __repr__(self) -> str:
         return f"EncoderPool(processes={self.processes})"
+
+    def _take(self) -> _Job | None:
+        """The next queued picture for a worker thread; None once the pool
+        is shut down and nothing is left."""
+        with self._changed:
+            while not self._jobs and not self._closed:
+                self._changed.wait()
+            return self._jobs.popleft() if self._jobs and not self._stopped else None
+
+    def _cancel_queued(self) -> None:
+        while self._jobs:
+            self._jobs.popleft().future.cancel()
+
+    def _join(self) -> None:
+        for worker in self._workers:
+            if worker.thread.is_alive() and worker.thread is not threading.current_thread():
+                worker.thread.join()

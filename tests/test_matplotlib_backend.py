@@ -1,0 +1,66 @@
+"""The matplotlib backend as applications meet it: found by its short name
+through matplotlib's entry points, and in a real IPython on a terminal,
+drawing each cell's figures when the cell ends."""
+
+import re
+import subprocess
+import sys
+
+import pytest
+from fake_terminal import DA1, VT340, XTERM, on_pty
+
+pytestmark = pytest.mark.tervalo
+
+RASTER = re.compile(rb'\x1bPq"1;1;(\d+);(\d+)')
+
+
+def rasters(out):
+    return [(int(w), int(h)) for w, h in RASTER.findall(out)]
+
+
+@pytest.mark.parametrize("name", ["tervalo", "module://tervalo.matplotlib"])
+def test_the_backend_is_found_by_name(name):
+    pytest.importorskip("matplotlib", minversion="3.9" if "://" not in name else None)
+    code = ("import matplotlib, sys; matplotlib.use(sys.argv[1]); import matplotlib.pyplot as plt;"
+            "print(type(plt.figure(figsize=(1, 1)).canvas).__module__, file=sys.stderr);"
+            "plt.show()")
+    run = subprocess.run([sys.executable, "-c", code, name], capture_output=True, check=True,
+                         timeout=120)
+    assert run.stderr == b"tervalo.matplotlib\n"
+    assert rasters(run.stdout) == [(100, 100)]  # into a pipe: drawn at its own size
+
+
+CELLS = [
+    "%matplotlib tervalo",
+    "import matplotlib.pyplot as plt; figure = plt.figure(figsize=(2, 1))",  # drawn at the end
+    "plt.plot([1, 2]); plt.show()",                                 # drawn by show, once
+    "small = plt.figure(figsize=(1, 1)); small.show()",              # by Figure.show, once
+    "print('open:', plt.get_fignums())",
+    "exit",
+]
+
+
+@pytest.mark.parametrize("reply, force", [(VT340, None), (XTERM, None), (XTERM, "1")])
+def test_ipython_draws_each_cells_figures_when_it_ends(tmp_path, reply, force):
+    pytest.importorskip("IPython")
+    # The answers play the user too: each cell is typed when its prompt
+    # appears. input() writes the prompt to standard error, so that goes to
+    # the terminal as well.
+    answers = {DA1: reply, **{b"In [%d]: " % n: cell.encode() + b"\n"
+                              for n, cell in enumerate(CELLS, 1)}}
+    env = {"IPYTHONDIR": str(tmp_path), **({"TERVALO_FORCE": force} if force else {})}
+    run = on_pty(["sh", "-c", 'exec "$@" 2>&1', "sh", sys.executable, "-m", "IPython",
+                  "--simple-prompt", "--no-banner", "--colors=NoColor",
+                  "--HistoryManager.enabled=False"], answers=answers, env=env, timeout=120)
+    assert run.status == 0
+    cells = re.split(rb"In \[\d+\]: ", run.out)[2:len(CELLS)]
+    assert [c.split(b"\r\n", 1)[0].decode() for c in cells] == CELLS[1:-1]
+    drawn = [rasters(cell) for cell in cells]
+    warned = [cell.count(b"no sixel support") for cell in cells]
+    if reply == XTERM and not force:
+        assert drawn == [[]] * 4 and warned == [1, 1, 1, 0]
+        assert all(b"set TERVALO_FORCE=1" in cell for cell in cells[:3])
+    else:
+        assert drawn == [[(200, 100)], [(392, 294)], [(100, 100)], []] and warned == [0] * 4
+    # Drawn or not, what the user can no longer see is not kept.
+    assert b"open: []" in cells[3]
