@@ -187,8 +187,10 @@ def pillow_cases():
         255 * bands([(1, 0, 0), (0, 1, 0), (0, 0, 1), (0, 0, 0), (1, 1, 1)]), PALETTE
     for mode in ["YCbCr", "HSV", "RGBX"]:
         yield mode, rgb_image().convert(mode), 255 * rgb, PALETTE + 4
-    # Pillow's LAB round trip is a few steps off on saturated colours.
-    yield "LAB", rgb_image().convert("LAB"), 255 * rgb, PALETTE + 8
+    # Pillow's LAB round trip is a few steps off on saturated colours (22
+    # for 0): what it converts to is what is drawn.
+    lab = rgb_image().convert("LAB")
+    yield "LAB", lab, np.asarray(lab.convert("RGB")), PALETTE
 
 
 PILLOW_CASES = list(pillow_cases())
@@ -304,7 +306,7 @@ def ramp(dtype, shape=(4, 5, 3)):
 
 REFUSED = [
     (lambda: ramp(np.float32) - 0.5, ValueError, r"values from -0\.5 to -0\.5: takes floats"),
-    (lambda: np.linspace(0, 2, 60).reshape(4, 5, 3), ValueError, r"values from 0 to 2"),
+    (lambda: np.linspace(0, 2, 60).reshape(4, 5, 3), ValueError, r"values from 0\.0 to 2\.0"),
     (lambda: np.full((4, 5), np.nan), ValueError, "NaN"),
     (lambda: np.where(np.eye(4, 5, dtype=bool)[..., None], np.nan, 0.5).repeat(3, axis=2),
      ValueError, "NaN"),
@@ -323,7 +325,7 @@ REFUSED = [
     (lambda: np.ma.masked_array(ramp(np.uint8)), TypeError, "masked array"),
     (lambda: b"\xff\x00\x00", TypeError, r"got bytes: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: bytearray(3), TypeError, r"got bytearray: .*tervalo_ext\.sixel_encode_bytes"),
-    (lambda: memoryview(b"abc"), TypeError, r"got memoryview: .*tervalo_ext\.sixel_encode_bytes"),
+    (lambda: memoryview(b"abc"), TypeError, r"got memoryview: .*; numpy\.asarray\(obj\) makes"),
     (lambda: [[[255, 0, 0]]], TypeError, r"got a list: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: Image.new("RGB", (0, 3)), ValueError, "Pillow image of size 0x3: has no pixels"),
     (lambda: "picture.png", TypeError, "got str: encode takes a Pillow image, a NumPy array"),

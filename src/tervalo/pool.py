@@ -13,6 +13,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING
 
 from tervalo._encode import WHITE, Colour, Size, rgb_pixels
+from tervalo._stream import corrected
 from tervalo_ext import sixel_encode_bytes
 
 if TYPE_CHECKING:
@@ -37,7 +38,7 @@ START_METHOD = "forkserver" if "forkserver" in multiprocessing.get_all_start_met
 def _encode_rgb(pixels: bytes, width: int, height: int) -> bytes:
     """The worker's whole job. A function of this module, so a worker finds
     it by name; the extension's own function cannot be pickled."""
-    return sixel_encode_bytes(pixels, width, height)
+    return corrected(sixel_encode_bytes(pixels, width, height), pixels, width, height)
 
 
 class EncoderPool:
