@@ -528,7 +528,12 @@ def test_numpy_arrays_need_no_pillow_until_they_are_scaled():
 
 
 def test_pillow_images_need_no_numpy():
-    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_numpy.py")],
+    # Flat, so libsixel does not diffuse: read back in plain Python as well.
+    flat = 'Image.new("RGB", (90, 40), (250, 128, 3)).crop((0, 0, 99, 4))'
+    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_numpy.py"), flat],
                          capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines() == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]
+    *modes, stream = run.stdout.splitlines()
+    assert modes == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]
+    assert bytes.fromhex(stream) == tervalo.encode(eval(flat))
+    assert b"#0;2;98;50;1#1;2;0;0;0#" in bytes.fromhex(stream)  # not 97;50;0

@@ -51,9 +51,9 @@ def encode(image: Picture, *, background: Colour = WHITE,
     image.convert("L") instead.
 
     The stream is libsixel's (tervalo_ext.sixel_encode_bytes) with its
-    palette in the picture's own colours (with NumPy installed) and, for a
-    picture under six rows, without the leading graphics newline that would
-    draw it a band low.
+    palette in the picture's own colours (without NumPy, only for pictures
+    libsixel does not diffuse) and, for a picture under six rows, without
+    the leading graphics newline that would draw it a band low.
 
     Raises TypeError for an object or dtype it does not read and ValueError
     for values, shapes or arguments it cannot draw faithfully."""

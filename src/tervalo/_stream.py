@@ -7,8 +7,9 @@ is drawn in, diffusion included) stays libsixel's; only these change:
   drawn in it, read back from the pixel data, in the nearest whole percent.
   For a fixed assignment of pixels to entries that mean is the colour with
   the least squared error, so no picture can come out further from its own
-  pixels than libsixel's palette draws it. The read-back needs NumPy;
-  without it the palette stays libsixel's.
+  pixels than libsixel's palette draws it. NumPy reads any picture back;
+  without it (Pillow images) plain Python reads back the flat pictures,
+  those libsixel does not diffuse, and a photo keeps libsixel's palette.
 - pictures under six rows: libsixel starts their pixel data with a graphics
   newline, which draws them one band (six rows) low. It is dropped."""
 
@@ -16,11 +17,12 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
+    from PIL import Image as PILImage
 
 # The stream as libsixel writes it: introducer and raster attributes, then
 # one colour definition per palette entry; the pixel data follows.
@@ -33,6 +35,8 @@ _BAND = 6
 # to 1920 x 1080, means of that many pixels draw within 0.15 dB of means of
 # all of them, and the read-back stays a few per cent of libsixel's time.
 SAMPLE_PIXELS = 1 << 16
+# Without NumPy, about this much pixel data at most (a few milliseconds).
+PLAIN_BYTES = 1 << 13
 
 # Byte classes of the pixel data.
 _DIGIT, _SELECT, _REPEAT, _RETURN, _NEWLINE, _SIXEL, _OTHER = range(7)
@@ -57,24 +61,49 @@ def _own_palette(definitions: bytes, body: bytes, pixels: bytes, width: int,
     entries = [tuple(map(int, e)) for e in _ENTRY.findall(definitions)]
     if [e[0] for e in entries] != list(range(len(entries))):
         return definitions
+    means = _read_back_means(body, pixels, width, height, len(entries))
+    if means is None:
+        return definitions
+    return b"".join(b"#%d;2;%d;%d;%d" % (k, *(e[1:] if mean is None else map(_percent, mean)))
+                    for k, (e, mean) in enumerate(zip(entries, means)))
+
+
+Means = list[tuple[float, float, float] | None]
+
+
+def _read_back_means(body: bytes, pixels: bytes, width: int, height: int,
+                     count: int) -> Means | None:
+    """Per entry, the mean RGB of the sampled pixels drawn in it, or None
+    for an entry none is drawn in; None if the pixel data does not read
+    back, or cannot be read back here."""
     try:
-        percents = _mean_percents(body, pixels, width, height, len(entries))
-    except ImportError:  # no NumPy: no read-back
-        return definitions
-    if percents is None:
-        return definitions
-    return b"".join(b"#%d;2;%d;%d;%d" % (k, *(e[1:] if own is None else own))
-                    for k, (e, own) in enumerate(zip(entries, percents)))
+        return _means_by_numpy(*_sample_bands(body, width, height), pixels, width, height, count)
+    except ImportError:
+        pass
+    # In plain Python only the pictures libsixel gives fewer than 256
+    # entries (no diffusion: flat colours), from fewer bands. A photo's
+    # tokens would cost a good part of its encode, for a dB or so.
+    if count >= 256:
+        return None
+    try:
+        return _means_by_pillow(*_sample_bands(body, width, height, PLAIN_BYTES), pixels,
+                                width, count)
+    except ImportError:
+        return None
 
 
-def _mean_percents(body: bytes, pixels: bytes, width: int, height: int,
-                   count: int) -> list[tuple[int, ...] | None] | None:
-    """Per entry, the mean of the pixels drawn in it in percent, or None for
-    an entry no sampled pixel is drawn in; None if the pixel data does not
-    read back."""
+def _percent(mean: float) -> int:
+    """The whole percent a decoder draws closest to an 8-bit mean: decoders
+    turn p into (255 p + 50) // 100."""
+    guess = round(mean * 100 / 255)
+    return min((p for p in (guess - 1, guess, guess + 1) if 0 <= p <= 100),
+               key=lambda p: abs((255 * p + 50) // 100 - mean))
+
+
+def _means_by_numpy(bands: list[bytes], rows: list[int], pixels: bytes, width: int,
+                    height: int, count: int) -> Means | None:
     import numpy as np
 
-    bands, rows = _sample_bands(body, width, height)
     indices = _indices(b"-".join(bands), width, len(bands), count)
     if indices is None:
         return None
@@ -86,30 +115,97 @@ def _mean_percents(body: bytes, pixels: bytes, width: int, height: int,
     pixels_in = np.bincount(drawn, minlength=count)
     sums = np.stack([np.bincount(drawn, weights=rgb[:, c], minlength=count)
                      for c in range(3)], axis=1)
-    means = sums / np.maximum(pixels_in, 1)[:, None]
-    percents = _nearest_percent(means)
-    return [tuple(map(int, p)) if n else None for p, n in zip(percents, pixels_in)]
+    return [(float(r / n), float(g / n), float(b / n)) if n else None
+            for (r, g, b), n in zip(sums, pixels_in)]
 
 
-def _nearest_percent(means: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-    """The percent a decoder draws closest to each 8-bit mean: decoders turn
-    p into (255 p + 50) // 100."""
-    import numpy as np
+def _means_by_pillow(bands: list[bytes], rows: list[int], pixels: bytes, width: int,
+                     count: int) -> Means | None:
+    """_means_by_numpy's means with Pillow's colour counts, the bands read
+    token by token."""
+    from PIL import Image
 
-    guess = np.rint(means * (100 / 255)).astype(np.int64)
-    candidates = np.clip(guess[..., None] + np.array([-1, 0, 1]), 0, 100)
-    error = np.abs((candidates * 255 + 50) // 100 - means[..., None])
-    best: npt.NDArray[np.int64] = np.take_along_axis(
-        candidates, error.argmin(axis=-1)[..., None], axis=-1)[..., 0]
-    return best
+    indices = []
+    for band in bands:
+        band_rows = _band_indices(band, width, count)
+        if band_rows is None:
+            return None
+        indices.append(band_rows)
+    size = (width, len(rows))
+    index = Image.frombytes("L", size, b"".join(indices)[:width * len(rows)])
+    line = 3 * width
+    red, green, blue = Image.frombytes("RGB", size, b"".join(
+        pixels[line * y:line * (y + 1)] for y in rows)).split()
+    # The sums of each entry's pixels from the counts of (entry, value)
+    # pairs: for flat pictures, few. 255 is a pixel left undrawn.
+    drawn = [0] * 256
+    sums = [[0, 0, 0] for _ in range(256)]
+    for number, (entry, r, g) in _colour_counts(Image.merge("RGB", (index, red, green))):
+        drawn[entry] += number
+        sums[entry][0] += number * r
+        sums[entry][1] += number * g
+    for number, (entry, b) in _colour_counts(Image.merge("LA", (index, blue))):
+        sums[entry][2] += number * b
+    if drawn[255]:  # a sampled pixel left undrawn
+        return None
+    return [(r / n, g / n, b / n) if n else None for (r, g, b), n in zip(sums[:count], drawn)]
 
 
-def _sample_bands(body: bytes, width: int, height: int) -> tuple[list[bytes], list[int]]:
-    """The bands of pixel data to read back, each starting with the colour
-    selected where it starts (a selection holds across bands), and the
-    picture rows they cover, in order."""
+def _colour_counts(image: PILImage.Image) -> list[tuple[int, tuple[int, ...]]]:
+    """(count, colour) of every colour of a multi-band image."""
+    colours = image.getcolors(image.width * image.height)  # never None: as many as pixels
+    return cast("list[tuple[int, tuple[int, ...]]]", colours or [])
+
+
+_SIXELS = bytes(range(ord("?"), ord("~") + 1))
+_REPEAT_RUN = re.compile(rb"!(\d+)([?-~])")
+_SELECTION = re.compile(rb"(\d+)(.*)", re.DOTALL)
+# Per band row, each sixel as 1 where it draws that row and 0 elsewhere.
+_ROW_MASKS = [bytes(int(byte in _SIXELS and (byte - ord("?")) >> row & 1) for byte in range(256))
+              for row in range(_BAND)]
+# Drawn bytes hold entry + 1, so that 0 is a pixel nothing draws.
+_UNSHIFT = bytes([255, *range(255)])
+
+
+def _band_indices(band: bytes, width: int, count: int) -> bytes | None:
+    """The palette index of each pixel of one band, its six rows one after
+    the other; 255 where no sixel draws. Plain Python at the speed of its
+    bytes and integers: a row is one integer, a byte a pixel, and each run
+    of one colour's sixels draws into it its 0/1 mask of that row times
+    entry + 1 (a pixel is drawn once, so no byte carries)."""
+    rows, drawn, x = [0] * _BAND, 0, 0
+    before, *selections = band.split(b"#")
+    if before:
+        return None
+    for selection in selections:
+        parsed = _SELECTION.fullmatch(selection)
+        if parsed is None or int(parsed[1]) >= count:
+            return None
+        colour = int(parsed[1]) + 1
+        for part, run in enumerate(_REPEAT_RUN.sub(lambda m: m[2] * int(m[1]),
+                                                   parsed[2]).split(b"$")):
+            x = 0 if part else x
+            if run.translate(None, _SIXELS) or x + len(run) > width:
+                return None
+            for row, mask in enumerate(_ROW_MASKS):
+                bits = run.translate(mask)
+                drawn += bits.count(1)
+                rows[row] |= int.from_bytes(bits, "little") * colour << 8 * x
+            x += len(run)
+    pixels = b"".join(row.to_bytes(width, "little") for row in rows)
+    if len(pixels) - pixels.count(0) != drawn:  # a pixel drawn twice
+        return None
+    return pixels.translate(_UNSHIFT)
+
+
+def _sample_bands(body: bytes, width: int, height: int,
+                  most_bytes: int | None = None) -> tuple[list[bytes], list[int]]:
+    """The bands of pixel data to read back (about SAMPLE_PIXELS pixels, or
+    about `most_bytes` of data if that is fewer), each starting with the
+    colour selected where it starts (a selection holds across bands), and
+    the picture rows they cover, in order."""
     bands = body.split(b"-")
-    step = max(1, -(-width * height // SAMPLE_PIXELS))
+    step = max(1, -(-width * height // SAMPLE_PIXELS), -(-len(body) // (most_bytes or 1 << 62)))
     chosen = range(min(step // 2, len(bands) - 1), len(bands), step)
     sample, selected = [], b"#0"
     for number, band in enumerate(bands):
