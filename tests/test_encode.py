@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import CHILDREN
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from imagemagick import psnr
 from images import photo_like
@@ -437,6 +437,34 @@ def test_photos_draw_no_further_from_their_pixels_than_the_modules_stream(magick
     module = magick.decode(sixel_encode_bytes(rgb.tobytes(), rgb.shape[1], rgb.shape[0]))[2]
     ours = magick.decode(tervalo.encode(rgb))[2]
     assert psnr(ours, rgb) >= psnr(module, rgb)
+
+
+def _no_numpy(*args):
+    raise ImportError("numpy hidden")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("read_back", ["numpy", "plain"])
+@settings(max_examples=60, deadline=None)
+@given(width=st.integers(1, 70), height=st.integers(1, 70), colours=st.integers(1, 600),
+       seed=st.integers(0, 2**32 - 1))
+def test_every_picture_draws_in_place_and_no_further_off(magick, read_back, width, height,
+                                                        colours, seed):
+    """Random pictures small enough to be read back whole, where the means
+    leave no pixel further from the picture than libsixel's palette."""
+    from unittest import mock
+
+    from tervalo import _stream
+
+    rng = np.random.default_rng(seed)
+    rgb = rng.integers(0, 256, (colours, 3), dtype=np.uint8)[rng.integers(0, colours,
+                                                                          (height, width))]
+    module = magick.decode(sixel_encode_bytes(rgb.tobytes(), width, height))[2][-height:]
+    with mock.patch.object(_stream, "_means_by_numpy",
+                           _no_numpy if read_back == "plain" else _stream._means_by_numpy):
+        ours = magick.decode(tervalo.encode(rgb))
+    assert ours[:2] == (width, height)
+    assert psnr(ours[2], rgb) >= psnr(module, rgb)
 
 
 @pytest.mark.parametrize("height", [1, 4, 5])
