@@ -246,8 +246,9 @@ def memcheck(session: nox.Session) -> None:
 
 @nox.session(python=TARGET)
 def bench(session: nox.Session) -> None:
-    """The benchmark against libsixel called directly (arguments: see its --help)."""
-    system(session, "build")
+    """The benchmark against libsixel called directly (arguments: see its --help), then
+    what the streams draw against the pictures' pixels."""
+    system(session, "build", "fidelity")
     session.install(*group("bench"))
     install_module(session)
     session.run("cmake", "-S", str(ROOT / "bench"), "-B", str(BUILD / "bench"), silent=True,
@@ -258,6 +259,7 @@ def bench(session: nox.Session) -> None:
     # How long other threads wait on an encode, in process and through the pool.
     frames = ["--frames", "1"] if "--quick" in session.posargs else []
     session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
+    session.run("python", str(ROOT / "bench" / "fidelity.py"), *frames and ["--quick"])
 
 
 @nox.session(python=TARGET)

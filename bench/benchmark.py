@@ -214,14 +214,14 @@ def measure_pools(width, height, rounds, log):
     import numpy as np
 
     from tervalo import EncoderPool
-    from tervalo_ext import sixel_encode_bytes
+    from tervalo._encode import encode_pixels
 
     cores = os.cpu_count() or 1
     count = max(POOL_FRAMES, 2 * cores)
     pixels = [images.photo_like(width, height, seed=k) for k in range(count)]
     frames = [np.frombuffer(p, np.uint8).reshape(height, width, 3) for p in pixels]
-    # The module on the raw pixels: the pool's conversion is checked too.
-    expected = [sixel_encode_bytes(p, width, height) for p in pixels]
+    # encode on the raw pixels: the pool's conversion is checked too.
+    expected = [encode_pixels(p, width, height) for p in pixels]
     sizes = sorted({1, cores})
     pools, started = {}, {}
     for n in sizes:
@@ -238,7 +238,7 @@ def measure_pools(width, height, rounds, log):
                 if r:
                     seconds[n].append(time.perf_counter() - start)
                 elif streams != expected:
-                    raise SystemExit(f"a pool of {n} returned other streams than the module "
+                    raise SystemExit(f"a pool of {n} returned other streams than encode "
                                      "called here")
             log(f"  pools round {r}/{rounds}" if r else "  pools warmed up")
     finally:

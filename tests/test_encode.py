@@ -10,12 +10,16 @@ import sys
 import numpy as np
 import pytest
 from conftest import CHILDREN
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
+from imagemagick import psnr
+from images import photo_like
 from PIL import Image
+from reference import libsixel_encode
 
 import tervalo
 from tervalo._encode import fit
+from tervalo_ext import sixel_encode_bytes
 
 pytestmark = pytest.mark.tervalo
 
@@ -28,7 +32,6 @@ JPEG = 24
 # Channel values that are exact in every dtype (0.2 * 255 = 51, 0.2 * 65535 =
 # 13107), in flat bands 8 x 12 pixels: libsixel builds its palette from a
 # sample of the pixels, which can miss a colour of narrower bands.
-LEVELS = (0.0, 0.2, 0.6, 1.0)
 COLOURS = [(1.0, 0.0, 0.0), (0.0, 0.6, 0.2), (0.2, 0.2, 1.0), (1.0, 1.0, 1.0), (0.0, 0.0, 0.0)]
 BLUE = (0, 0, 255)
 
@@ -187,8 +190,10 @@ def pillow_cases():
         255 * bands([(1, 0, 0), (0, 1, 0), (0, 0, 1), (0, 0, 0), (1, 1, 1)]), PALETTE
     for mode in ["YCbCr", "HSV", "RGBX"]:
         yield mode, rgb_image().convert(mode), 255 * rgb, PALETTE + 4
-    # Pillow's LAB round trip is a few steps off on saturated colours.
-    yield "LAB", rgb_image().convert("LAB"), 255 * rgb, PALETTE + 8
+    # Pillow's LAB round trip is a few steps off on saturated colours (22
+    # for 0): what it converts to is what is drawn.
+    lab = rgb_image().convert("LAB")
+    yield "LAB", lab, np.asarray(lab.convert("RGB")), PALETTE
 
 
 PILLOW_CASES = list(pillow_cases())
@@ -304,7 +309,7 @@ def ramp(dtype, shape=(4, 5, 3)):
 
 REFUSED = [
     (lambda: ramp(np.float32) - 0.5, ValueError, r"values from -0\.5 to -0\.5: takes floats"),
-    (lambda: np.linspace(0, 2, 60).reshape(4, 5, 3), ValueError, r"values from 0 to 2"),
+    (lambda: np.linspace(0, 2, 60).reshape(4, 5, 3), ValueError, r"values from 0\.0 to 2\.0"),
     (lambda: np.full((4, 5), np.nan), ValueError, "NaN"),
     (lambda: np.where(np.eye(4, 5, dtype=bool)[..., None], np.nan, 0.5).repeat(3, axis=2),
      ValueError, "NaN"),
@@ -323,7 +328,12 @@ REFUSED = [
     (lambda: np.ma.masked_array(ramp(np.uint8)), TypeError, "masked array"),
     (lambda: b"\xff\x00\x00", TypeError, r"got bytes: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: bytearray(3), TypeError, r"got bytearray: .*tervalo_ext\.sixel_encode_bytes"),
-    (lambda: memoryview(b"abc"), TypeError, r"got memoryview: .*tervalo_ext\.sixel_encode_bytes"),
+    (lambda: memoryview(b"abc"), TypeError, r"got memoryview: .*; numpy\.asarray\(obj\) makes"),
+    (lambda: type("Tensor", (), {"__array__": lambda self: None})(), TypeError,
+     r"got .*Tensor: .*numpy\.asarray\(obj\)"),
+    (lambda: np.full((4, 5), 1.000002), ValueError,
+     r"values from 1\.000002 to 1\.000002: .*within 1e-06.*; numpy\.clip\(array, 0, 1\)"),
+    (lambda: np.full((4, 5), -1e-5, np.float32), ValueError, r"values from -1e-05 to -1e-05"),
     (lambda: [[[255, 0, 0]]], TypeError, r"got a list: .*tervalo_ext\.sixel_encode_bytes"),
     (lambda: Image.new("RGB", (0, 3)), ValueError, "Pillow image of size 0x3: has no pixels"),
     (lambda: "picture.png", TypeError, "got str: encode takes a Pillow image, a NumPy array"),
@@ -371,6 +381,102 @@ def test_bad_max_sizes_are_refused(max_size):
 def test_backgrounds_by_tuple_hex_and_name(magick, background):
     rgba = np.zeros((12, 8, 4), np.uint8)
     assert_draws(magick, tervalo.encode(rgba, background=background), np.full((12, 8, 3), BLUE))
+
+
+@pytest.mark.parametrize("overshoot", [
+    np.sin(np.linspace(0, 9, 60)) ** 2 + np.cos(np.linspace(0, 9, 60)) ** 2,
+    np.full(60, 1.0000000002), np.full(60, -1e-12), np.full(60, 1.0000001, np.float32),
+], ids=["sin2+cos2", "1.0000000002", "-1e-12", "float32"])
+def test_floats_a_rounding_outside_unit_are_clipped(overshoot):
+    gray = overshoot.reshape(6, 10)
+    rgba = np.stack([gray] * 4, axis=2)
+    assert tervalo.encode(gray) == tervalo.encode(np.clip(gray, 0, 1))
+    assert tervalo.encode(rgba) == tervalo.encode(np.clip(rgba, 0, 1))
+    if overshoot.dtype == np.float32:
+        pillow = Image.fromarray(gray.astype(np.float32), "F")
+        assert tervalo.encode(pillow) == tervalo.encode(np.clip(gray, 0, 1))
+
+
+# --- the stream: libsixel's pixel data, the picture's own colours -------------------------
+
+# Off the 5-bit grid libsixel's palette holds (white would draw 247).
+OWN = [(255, 255, 255), (250, 128, 3), (13, 77, 201), (0, 0, 0), (100, 203, 150)]
+
+
+def test_flat_pictures_draw_their_own_colours(magick):
+    # 400 x 200: more pixels than are read back, so from a sample of bands.
+    stripes = np.repeat(np.asarray(OWN, np.uint8)[np.newaxis], 80, axis=1).repeat(200, axis=0)
+    stream = tervalo.encode(stripes)
+    width, height, decoded = magick.decode(stream)
+    assert np.abs(decoded.astype(int) - stripes).max() <= 2
+    assert (decoded[:, :80] == 255).all()
+
+
+@pytest.mark.parametrize("width, height, make", [
+    (400, 200, lambda w, h: np.repeat(np.asarray(OWN, np.uint8), w * h // 5, axis=0).tobytes()),
+    (160, 120, photo_like), (64, 5, photo_like), (40, 4, lambda w, h: b"\xff\0\0" * w * h),
+])
+def test_only_the_palette_changes_and_the_module_is_libsixel(width, height, make):
+    pixels = make(width, height)
+    module = sixel_encode_bytes(pixels, width, height)
+    assert module == libsixel_encode(pixels, width, height)[0]
+    palette = re.compile(rb"#\d+;2;\d+;\d+;\d+")
+    ours = tervalo.encode(np.frombuffer(pixels, np.uint8).reshape(height, width, 3))
+    assert len(palette.findall(ours)) == len(palette.findall(module))
+    # Short pictures lose their leading graphics newline, nothing else.
+    assert palette.sub(b"", ours) == palette.sub(b"", module).replace(b"q\"1;1;%d;%d-" % (
+        width, height), b"q\"1;1;%d;%d" % (width, height))
+
+
+@pytest.mark.parametrize("picture", ["photo-like", "rose"])
+def test_photos_draw_no_further_from_their_pixels_than_the_modules_stream(magick, picture):
+    if picture == "rose":
+        rgb = np.frombuffer(magick("rose:", "-depth", "8", "rgb:-"), np.uint8).reshape(46, 70, 3)
+    else:
+        rgb = np.frombuffer(photo_like(160, 120, seed=3), np.uint8).reshape(120, 160, 3)
+    module = magick.decode(sixel_encode_bytes(rgb.tobytes(), rgb.shape[1], rgb.shape[0]))[2]
+    ours = magick.decode(tervalo.encode(rgb))[2]
+    assert psnr(ours, rgb) >= psnr(module, rgb)
+
+
+def _no_numpy(*args):
+    raise ImportError("numpy hidden")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("read_back", ["numpy", "plain"])
+@settings(max_examples=60, deadline=None)
+@given(width=st.integers(1, 70), height=st.integers(1, 70), colours=st.integers(1, 600),
+       seed=st.integers(0, 2**32 - 1))
+def test_every_picture_draws_in_place_and_no_further_off(magick, read_back, width, height,
+                                                        colours, seed):
+    """Random pictures small enough to be read back whole, where the means
+    leave no pixel further from the picture than libsixel's palette."""
+    from unittest import mock
+
+    from tervalo import _stream
+
+    rng = np.random.default_rng(seed)
+    rgb = rng.integers(0, 256, (colours, 3), dtype=np.uint8)[rng.integers(0, colours,
+                                                                          (height, width))]
+    module = magick.decode(sixel_encode_bytes(rgb.tobytes(), width, height))[2][-height:]
+    with mock.patch.object(_stream, "_means_by_numpy",
+                           _no_numpy if read_back == "plain" else _stream._means_by_numpy):
+        ours = magick.decode(tervalo.encode(rgb))
+    assert ours[:2] == (width, height)
+    assert psnr(ours[2], rgb) >= psnr(module, rgb)
+
+
+@pytest.mark.parametrize("height", [1, 4, 5])
+def test_pictures_under_six_rows_draw_in_place(magick, height):
+    rgb = np.zeros((height, 40, 3), np.uint8)
+    rgb[:, :20] = (255, 0, 0)
+    rgb[:, 20:] = (0, 0, 255)
+    stream = tervalo.encode(rgb)
+    assert re.match(rb'\x1bPq"1;1;40;%d(#[\d;]+)+#' % height, stream)  # no "-" first
+    width, decoded_height, decoded = magick.decode(stream)
+    assert (width, decoded_height) == (40, height)
+    assert np.abs(decoded.astype(int) - rgb).max() <= 2
 
 
 # --- sizes ----------------------------------------------------------------------------------
@@ -450,7 +556,12 @@ def test_numpy_arrays_need_no_pillow_until_they_are_scaled():
 
 
 def test_pillow_images_need_no_numpy():
-    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_numpy.py")],
+    # Flat, so libsixel does not diffuse: read back in plain Python as well.
+    flat = 'Image.new("RGB", (90, 40), (250, 128, 3)).crop((0, 0, 99, 4))'
+    run = subprocess.run([sys.executable, str(CHILDREN / "encode_without_numpy.py"), flat],
                          capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines() == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]
+    *modes, stream = run.stdout.splitlines()
+    assert modes == [f'{mode} \x1bPq"1;1;15;10' for mode in "RGBA F I P".split()]
+    assert bytes.fromhex(stream) == tervalo.encode(eval(flat))
+    assert b"#0;2;98;50;1#1;2;0;0;0#" in bytes.fromhex(stream)  # not 97;50;0

@@ -10,7 +10,6 @@ import pytest
 from PIL import Image, ImageSequence
 
 import tervalo
-from tervalo_ext import sixel_encode_bytes
 
 pytestmark = [pytest.mark.tooling, pytest.mark.tervalo]
 
@@ -51,9 +50,8 @@ def test_encode_many_writes_each_frame_its_own_stream(tmp_path, source):
                 image.save(folder / name)
             (folder / "notes.txt").write_text("not an image\n")
             rgb, args = images, [folder]
-        # The module itself on the frames' pixels: the example adds nothing.
-        expected = {name: sixel_encode_bytes(image.tobytes(), *image.size)
-                    for name, image in zip(names, rgb)}
+        # encode() of the frames' pixels: the example adds nothing.
+        expected = {name: tervalo.encode(image) for name, image in zip(names, rgb)}
     run = run_many(*args, "--processes", 3, "--out-dir", tmp_path / "out")
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith(f"{len(expected)} frames, ".encode())

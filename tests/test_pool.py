@@ -92,7 +92,7 @@ def test_submit_from_asyncio():
 @pytest.mark.parametrize("bad, error, message", [
     (np.zeros((4, 4), np.int64), TypeError, "dtype int64"),
     (b"\x00\x00\x00", TypeError, "sixel_encode_bytes"),
-    (np.full((4, 4), 2.0), ValueError, "values from 2 to 2"),
+    (np.full((4, 4), 2.0), ValueError, "values from 2.0 to 2.0"),
 ])
 def test_refused_images_raise_at_submit(pool, bad, error, message):
     with pytest.raises(error, match=message):

@@ -9,8 +9,10 @@ from __future__ import annotations
 
 import math
 import sys
-from typing import TYPE_CHECKING, Any, TypeGuard, cast
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeGuard, cast
 
+from tervalo._stream import corrected
 from tervalo_ext import sixel_encode_bytes
 
 if TYPE_CHECKING:
@@ -37,14 +39,30 @@ def encode(image: Picture, *, background: Colour = WHITE,
            max_size: Size | None = None) -> bytes:
     """The sixel stream of `image`: a Pillow image of any mode, a NumPy array
     (H x W gray, H x W x 3 RGB or H x W x 4 RGBA; uint8, uint16, bool, or
-    float in [0, 1]) or a matplotlib Figure. Transparency is composited on
-    `background` ((r, g, b), "#rrggbb", "#rgb" or, with Pillow, a colour
-    name). `max_size` = (max_width, max_height), either None, scales the
-    picture down to fit, keeping its aspect ratio; it is never enlarged.
+    float in [0, 1], where floats within 1e-6 of [0, 1] are clipped) or a
+    matplotlib Figure. Transparency is composited on `background`
+    ((r, g, b), "#rrggbb", "#rgb" or, with Pillow, a colour name).
+    `max_size` = (max_width, max_height), either None, scales the picture
+    down to fit, keeping its aspect ratio; it is never enlarged.
+
+    Pillow's mode "I" is read as 16-bit gray (0..65535), which is how 16-bit
+    PNGs and TIFFs open; an "I" image holding 0..255 (what
+    image.convert("I") makes of an "L" one) would draw near-black: pass
+    image.convert("L") instead.
+
+    The stream is libsixel's (tervalo_ext.sixel_encode_bytes) with its
+    palette in the picture's own colours (without NumPy, only for pictures
+    libsixel does not diffuse) and, for a picture under six rows, without
+    the leading graphics newline that would draw it a band low.
 
     Raises TypeError for an object or dtype it does not read and ValueError
     for values, shapes or arguments it cannot draw faithfully."""
-    return sixel_encode_bytes(*rgb_pixels(image, background=background, max_size=max_size))
+    return encode_pixels(*rgb_pixels(image, background=background, max_size=max_size))
+
+
+def encode_pixels(pixels: bytes, width: int, height: int) -> bytes:
+    """encode()'s stream of width x height packed RGB."""
+    return corrected(sixel_encode_bytes(pixels, width, height), pixels, width, height)
 
 
 def rgb_pixels(image: Picture, *, background: Colour = WHITE, max_size: Size | None = None,
@@ -59,9 +77,13 @@ def rgb_pixels(image: Picture, *, background: Colour = WHITE, max_size: Size | N
         return _from_numpy(image, back, box, enlarge)
     if _is_figure(image):
         return _from_figure(image, back, box, enlarge)
-    if isinstance(image, (bytes, bytearray, memoryview)):
+    if isinstance(image, memoryview) or hasattr(image, "__array__"):
+        raise TypeError(f"got {_describe(image)}: encode takes {ACCEPTED}; "
+                        "numpy.asarray(obj) makes an array of it")
+    if isinstance(image, (bytes, bytearray)):
+        raw = "pixels" if isinstance(image, bytes) else "bytes(pixels)"
         raise TypeError(f"got {type(image).__name__}: encode takes {ACCEPTED}; use "
-                        "tervalo_ext.sixel_encode_bytes(pixels, width, height) for raw RGB bytes")
+                        f"tervalo_ext.sixel_encode_bytes({raw}, width, height) for raw RGB bytes")
     if isinstance(image, (list, tuple)):
         raise TypeError(f"got a {type(image).__name__}: encode takes {ACCEPTED} (numpy.asarray() "
                         "makes an array of nested lists); use tervalo_ext.sixel_encode_bytes "
@@ -251,10 +273,12 @@ def _pillow_unit_float(image: PILImage.Image) -> PILImage.Image:
     if math.isnan(low) or math.isnan(high) or math.isnan(sum(memoryview(image.tobytes()).cast(
             "f"))):
         raise ValueError("a Pillow image of mode 'F' containing NaN: takes floats in [0, 1]")
-    if not (0 <= low and high <= 1):
-        raise ValueError(f"a Pillow image of mode 'F' with values from {low:g} to {high:g}: "
-                         "takes floats in [0, 1]")
-    # Pillow truncates F to L, hence the half.
+    if not (-FLOAT_TOLERANCE <= low and high <= 1 + FLOAT_TOLERANCE):
+        raise ValueError(f"a Pillow image of mode 'F' with values from {low!r} to {high!r}: "
+                         f"takes floats in [0, 1] (within {FLOAT_TOLERANCE:g} of it they are "
+                         "clipped); numpy.clip(numpy.asarray(image), 0, 1) clips the rest "
+                         "into an array encode takes")
+    # Pillow truncates F to L, hence the half; its conversion clips to 0..255.
     return image.point(lambda v: v * 255 + 0.5).convert("L")
 
 
@@ -284,6 +308,9 @@ def _resize_rgb(pixels: bytes, width: int, height: int,
 
 _DTYPES = "uint8, uint16, bool, or float in [0, 1]"
 _SHAPES = "H x W (gray), H x W x 3 (RGB) or H x W x 4 (RGBA)"
+# Floats this far outside [0, 1] are taken for rounding (sin² + cos², a
+# float32 1.0000001) and clipped; further out they are refused.
+FLOAT_TOLERANCE = 1e-6
 
 
 def _from_numpy(array: npt.NDArray[Any], background: RGB, box: Size,
@@ -295,13 +322,14 @@ def _from_numpy(array: npt.NDArray[Any], background: RGB, box: Size,
                         "(array.filled(...)) or give the mask as an alpha channel")
     array = np.asarray(array)
     height, width, channels = _numpy_shape(array)
-    unit = _numpy_scale(array)
+    reading = _numpy_reading(array.dtype)
+    array = reading.checked(array)
     if channels in (1, 3):
-        rgb = _numpy_to_uint8(array)
+        rgb = reading.to_uint8(array)
         if channels == 1:
             rgb = np.repeat(rgb.reshape(height, width, 1), 3, axis=2)
     else:
-        rgb = _numpy_composite(array, unit, background)
+        rgb = _numpy_composite(array, reading.unit, background)
     pixels = rgb.tobytes()  # in C order whatever the strides: one copy
     size = fit(width, height, *box, enlarge=enlarge)
     if size != (width, height):
@@ -321,54 +349,80 @@ def _numpy_shape(array: npt.NDArray[Any]) -> tuple[int, int, int]:
     return shape[0], shape[1], shape[2]
 
 
-def _numpy_scale(array: npt.NDArray[Any]) -> float:
-    """The value that stands for full intensity in the array's dtype; refuses
-    dtypes and values with no such reading."""
-    kind = array.dtype
-    reading = _numpy_reading(kind)
-    if reading == "uint8":
-        return 255.0
-    if reading == "uint16":
-        return 65535.0
-    if reading == "bool":
-        return 1.0
-    if reading == "float":
-        low, high = float(array.min()), float(array.max())
-        if math.isnan(low) or math.isnan(high):
-            raise ValueError(f"a NumPy {kind} array containing NaN: takes floats in [0, 1]")
-        if not (0 <= low and high <= 1):
-            raise ValueError(f"a NumPy {kind} array with values from {low:g} to {high:g}: takes "
-                             "floats in [0, 1] (divide 0..255 values by 255, or give uint8)")
-        return 1.0
-    raise TypeError(f"a NumPy array of dtype {kind}: takes {_DTYPES} (an integer array "
-                    "holding 0..255 converts with .astype(numpy.uint8))")
+class _Reading(NamedTuple):
+    """How the values of a dtype are read: the value that stands for full
+    intensity, the check of an array's values, and their 8-bit conversion."""
+
+    unit: float
+    checked: Callable[[npt.NDArray[Any]], npt.NDArray[Any]]
+    to_uint8: Callable[[npt.NDArray[Any]], npt.NDArray[np.uint8]]
 
 
-def _numpy_reading(dtype: np.dtype[Any]) -> str | None:
-    """How a dtype's values are read, whatever its byte order: "uint8",
-    "uint16", "bool", "float", or None for no reading."""
-    if dtype.kind == "u" and dtype.itemsize in (1, 2):
-        return f"uint{8 * dtype.itemsize}"
-    return {"b": "bool", "f": "float"}.get(dtype.kind)
+def _numpy_reading(dtype: np.dtype[Any]) -> _Reading:
+    """The reading of a dtype, whatever its byte order; TypeError for a
+    dtype with none."""
+    reading = _READINGS.get((dtype.kind, dtype.itemsize))
+    if reading is None:
+        raise TypeError(f"a NumPy array of dtype {dtype}: takes {_DTYPES} (an integer array "
+                        "holding 0..255 converts with .astype(numpy.uint8))")
+    return reading
 
 
-def _numpy_to_uint8(array: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+def _as_is(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    return array
+
+
+def _unit_floats(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """Floats in [0, 1], those within FLOAT_TOLERANCE of it clipped."""
     import numpy as np
 
-    reading = _numpy_reading(array.dtype)
-    out: npt.NDArray[np.uint8]
-    if reading == "uint8":
-        out = array
-    elif reading == "bool":
-        out = array.view(np.uint8) * np.uint8(255)
-    elif reading == "uint16":
-        # round(v * 255 / 65535) = round(v / 257), in integers; never a half.
-        out = ((array.astype(np.uint32) * 2 + 257) // 514).astype(np.uint8)
-    else:
-        # float16 holds 255 * v too coarsely to round it.
-        work = np.float32 if array.dtype.itemsize <= 4 else array.dtype
-        out = np.rint(array.astype(work) * 255).astype(np.uint8)
+    low, high = array.min(), array.max()
+    if np.isnan(low) or np.isnan(high):
+        raise ValueError(f"a NumPy {array.dtype} array containing NaN: takes floats in [0, 1]")
+    if low >= 0 and high <= 1:
+        return array
+    if low >= -FLOAT_TOLERANCE and high <= 1 + FLOAT_TOLERANCE:
+        clipped: npt.NDArray[Any] = np.clip(array, 0, 1)
+        return clipped
+    raise ValueError(f"a NumPy {array.dtype} array with values from {low!s} to {high!s}: takes "
+                     f"floats in [0, 1] (within {FLOAT_TOLERANCE:g} of it they are clipped); "
+                     "numpy.clip(array, 0, 1) clips the rest, or divide 0..255 values by 255, "
+                     "or give uint8")
+
+
+def _bool_to_uint8(array: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+    import numpy as np
+
+    out: npt.NDArray[np.uint8] = array.view(np.uint8) * np.uint8(255)
     return out
+
+
+def _uint16_to_uint8(array: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+    import numpy as np
+
+    # round(v * 255 / 65535) = round(v / 257), in integers; never a half.
+    out: npt.NDArray[np.uint8] = ((array.astype(np.uint32) * 2 + 257) // 514).astype(np.uint8)
+    return out
+
+
+def _float_to_uint8(array: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+    import numpy as np
+
+    # float16 holds 255 * v too coarsely to round it.
+    work = np.float32 if array.dtype.itemsize <= 4 else array.dtype
+    out: npt.NDArray[np.uint8] = np.rint(array.astype(work) * 255).astype(np.uint8)
+    return out
+
+
+_FLOAT = _Reading(1.0, _unit_floats, _float_to_uint8)
+# (dtype.kind, dtype.itemsize): float any width, long double's 10, 12 or 16
+# bytes included.
+_READINGS: dict[tuple[str, int], _Reading] = {
+    ("u", 1): _Reading(255.0, _as_is, _as_is),
+    ("u", 2): _Reading(65535.0, _as_is, _uint16_to_uint8),
+    ("b", 1): _Reading(1.0, _as_is, _bool_to_uint8),
+    **{("f", size): _FLOAT for size in (2, 4, 8, 10, 12, 16)},
+}
 
 
 def _numpy_composite(array: npt.NDArray[Any], unit: float,

@@ -15,9 +15,11 @@ little-endian) and its bytes:
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import struct
 import sys
+from typing import Any
 
 _LENGTH = struct.Struct("<Q")
 SIZE = struct.Struct("<ii")
@@ -54,9 +56,23 @@ def _exactly(fd: int, length: int) -> bytes:
     return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
-def main(fd: int) -> None:
+def _corrector(worker: str) -> Any:
+    """tervalo's stream correction (_stream.py beside this file), loaded by
+    its path so that the worker imports no more of tervalo than that: the
+    pool's streams are encode()'s."""
+    path = os.path.join(os.path.dirname(os.path.abspath(worker)), "_stream.py")
+    spec = importlib.util.spec_from_file_location("_tervalo_worker_stream", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.corrected
+
+
+def main(fd: int, worker: str) -> None:
     try:
         from tervalo_ext import sixel_encode_bytes
+
+        corrected = _corrector(worker)
     except Exception as error:  # noqa: BLE001  (sent to the pool, which raises it)
         send(fd, b"!" + f"{type(error).__name__}: {error}".encode())
         return
@@ -68,7 +84,7 @@ def main(fd: int) -> None:
         except (EOFError, OSError):
             return  # the pool closed or went away: nothing more to do
         try:
-            stream = sixel_encode_bytes(pixels, width, height)
+            stream = corrected(sixel_encode_bytes(pixels, width, height), pixels, width, height)
         except Exception as error:  # noqa: BLE001  (MemoryError, raised by the future)
             import pickle
 
@@ -79,4 +95,4 @@ def main(fd: int) -> None:
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]))
+    main(int(sys.argv[1]), sys.argv[2])
