@@ -9,7 +9,8 @@
 # wheel=DIR (the wheel in DIR, relative to the work tree), make-wheel=DIR
 # (the abi3 wheel built there and repaired by auditwheel into DIR) or readme
 # (the README's two commands, as a newcomer runs them on a release that has
-# only git: they install the rest; PYTHON is then the release's python3).
+# only git: they install the rest; PYTHON is then the release's python3) or
+# tarball (only makes the chroot's tarball, so that a later run finds it).
 # Each run gets a fresh venv; PYTEST_ARGS, and the run's own TEST_FILEs,
 # choose the tests (the noxfile's arm64 session passes its quick selection).
 # On arm64 the test tools are the release's own packages, since pip under
@@ -183,6 +184,7 @@ for run in "${runs[@]}"; do
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
   fi
   file=$(tarball "${target%%:*}" "$arch" "$kind") || { status=1; summary+=("$target: no chroot"); continue; }
+  [ "$kind" != tarball ] || continue
   if [ "$file" != "$current" ]; then
     cleanup
     open_chroot "$file"
