@@ -411,11 +411,11 @@ def _opened_image(source: str, say: Say) -> Iterator[PILImage.Image]:
     if source == "-":
         data = sys.stdin.buffer.read()
         if not data:
-            raise ValueError("empty: pipe an image into it, e.g. "
+            raise ValueError("empty; pipe an image into it, e.g. "
                              "`python -m tervalo < photo.png`")
         file: str | IO[bytes] = io.BytesIO(data)
     elif _URL.match(source) and not os.path.exists(source):
-        raise ValueError("a URL, not a file: download it first (e.g. curl -O URL)")
+        raise ValueError("a URL, not a file; download it first (e.g. curl -O URL)")
     else:
         file = source
     with warnings.catch_warnings(record=True) as caught:
