@@ -214,6 +214,7 @@ def bench(session: nox.Session) -> None:
     # How long other threads wait on an encode, in process and through the pool.
     frames = ["--frames", "1"] if "--quick" in session.posargs else []
     session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
+    session.run("python", str(ROOT / "bench" / "fitting.py"))
 
 
 @nox.session(python=TARGET)
