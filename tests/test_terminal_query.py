@@ -238,12 +238,12 @@ def tmux_features(tmp_path):
 
 # Inside a tmux that draws sixels: refused when its client cannot; else
 # heights in whole cells and bands (cells of 13 rows: multiples of 78), at
-# most tmux's assumed 1000 x 1000 and its 1 MiB stream, said on stderr.
+# most tmux's assumed 960 x 960 and its 1 MiB stream, said on stderr.
 @pytest.mark.parametrize("features, window, picture, drawn, notes", [
     ("256,RGB,title", XTERM_WINDOW, None, None, ["tmux draws sixels, but its client"]),
     ("256,RGB,sixel,title", XTERM_WINDOW, None, (234, 234), []),
     ("sixel", (76, 210, 1260, 988), "flat", (936, 702), ["1600x1200 is larger than tmux's "
-     "assumed largest picture, 1000x1000: drawn at 1000x750"]),
+     "assumed largest picture, 960x960: drawn at 936x702"]),
     ("sixel", XTERM_WINDOW, "noise", None, ["largest picture", "more than tmux takes"]),
 ])
 def test_inside_a_tmux_that_draws_sixels(tmp_path, tmux_features, features, window, picture,

@@ -189,20 +189,25 @@ def _within(info: TerminalInfo, render: Render, picture: tuple[bytes, int, int],
     """`picture` within the terminal's graphics limit and, inside tmux, of a
     height that tmux draws without a bar of colour 0 under it."""
     pixels, width, height = picture
-    limit = info.limit
+    limit, wanted = info.limit, (width, height)
     if limit is not None and (width > limit[0] or height > limit[1]):
-        size = fit(width, height, *limit)
-        whose = "the terminal's" if info.graphics_limit else "tmux's assumed"
-        say(f"{width}x{height} is larger than {whose} largest picture, {limit[0]}x{limit[1]}: "
-            f"drawn at {size[0]}x{size[1]}")
-        pixels, width, height = render(size, True)
+        pixels, width, height = render(fit(width, height, *limit), True)
     step = info.height_step
     if info.through_tmux and height % step:
-        if height > step:
+        padded = height + step - height % step
+        room = info.box[1] if info.box else padded
+        if height < step or (padded <= room and padded - height <= height % step):
+            # Rows of the background below, up to a whole step, where that
+            # adds fewer rows than shrinking takes: the picture stays as it
+            # is, and tmux has nothing to fill with colour 0.
+            pixels += bytes(background) * (width * (padded - height))
+            height = padded
+        else:
             pixels, width, height = render((None, height - height % step), True)
-        else:  # too short to shrink: the rows up to a whole step in the background
-            pixels += bytes(background) * (width * (step - height))
-            height = step
+    if limit is not None and (wanted[0] > limit[0] or wanted[1] > limit[1]):
+        whose = "the terminal's" if info.graphics_limit else "tmux's assumed"
+        say(f"{wanted[0]}x{wanted[1]} is larger than {whose} largest picture, "
+            f"{limit[0]}x{limit[1]}: drawn at {width}x{height}")
     return pixels, width, height
 
 
