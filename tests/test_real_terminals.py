@@ -224,3 +224,35 @@ def test_force_inside_a_multiplexer_draws_through_it(display, magick, tmp_path, 
     _, _, decoded = magick.decode(stream)
     drawn = image[top:top + height, left:left + width].astype(int)
     assert np.abs(drawn - decoded).max() <= 2
+
+
+@pytest.mark.tervalo
+def test_inside_a_tmux_that_draws_sixels(display, magick, tmp_path):
+    # The rose at 300 x 197 in 6 x 13 cells: drawn by tmux itself, padded to
+    # 234 rows (whole cells in whole bands) of the background, so that tmux
+    # leaves no bar of colour 0 under it.
+    if not installed("tmux"):
+        pytest.skip("tmux is not installed (apt-get install tmux)")
+    (tmp_path / "rose.png").write_bytes(magick("rose:", "-resize", "300x200", "png:-"))
+    (tmp_path / "config").write_text("set -g status off\n")
+    inner = (f"{sys.executable} -m tervalo --background '{GARISH}' {tmp_path / 'rose.png'} "
+             f"2>{tmp_path / 'stderr'}; printf '\\033[?25l'; touch {tmp_path / 'drawn'}; sleep 60")
+    server = ["tmux", "-L", f"tervalo-{tmp_path.name}"]
+    try:
+        with Terminal(display, before=True, until=tmp_path / "drawn", env={"TERM": "xterm"},
+                      command=[*server, "-f", str(tmp_path / "config"), "new-session", "-x",
+                               "80", "-y", "24", inner]) as term:
+            errors = (tmp_path / "stderr").read_text().splitlines()
+            if errors and "tmux reports no sixel support" in errors[0]:
+                pytest.skip("the tmux on PATH draws no sixels (Debian 13's tmux 3.5a does)")
+            screen = term.screenshot()
+            changed = term.changed(screen)
+    finally:
+        subprocess.run([*server, "kill-server"], capture_output=True, check=False)
+    assert errors == [] and changed is not None
+    top, left, height, width = changed
+    assert (height, width) == (234, 300)
+    image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3).astype(int)
+    drawn = image[top:top + height, left:left + width]
+    assert np.abs(drawn[197:] - BACKGROUND).max() <= 10  # the background, not colour 0
+    assert np.abs(drawn[190:197] - BACKGROUND).max() > 100  # the rose down to its last row
