@@ -238,9 +238,13 @@ def placed(stream: bytes, rows: int, multiplexer: str | None = None) -> bytes:
     the picture never scrolls whichever row a terminal leaves the cursor on
     (the picture's last one, as xterm does, or the one below it). With a
     multiplexer, only the picture goes through its passthrough: the moves
-    are the multiplexer's own, so that its cursor makes the room too."""
-    return (b"\n" * rows + b"\x1b[%dA" % rows + b"\x1b7" + _passthrough(stream, multiplexer)
-            + b"\x1b8" + b"\x1b[%dB" % rows + b"\r")
+    are the multiplexer's own, so that its cursor makes the room too; the
+    outer terminal puts its cursor back after the picture, where the
+    multiplexer believes it is."""
+    if multiplexer is not None:
+        stream = _passthrough(b"\x1b7" + stream + b"\x1b8", multiplexer)
+    return (b"\n" * rows + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
+            + b"\x1b[%dB" % rows + b"\r")
 
 
 def forced_note(info: TerminalInfo) -> str | None:
