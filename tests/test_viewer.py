@@ -13,6 +13,8 @@ from conftest import CHILDREN
 from fake_terminal import DA1, VT340, WINDOW, XTERM, XTERM_WINDOW, XTSMGRAPHICS, on_pty
 from PIL import Image
 
+from tervalo.viewer import main as viewer_main
+
 pytestmark = pytest.mark.tervalo
 
 VIEWER = [sys.executable, "-m", "tervalo"]
@@ -221,6 +223,7 @@ LIMIT_480 = {XTSMGRAPHICS: b"\x1b[?2;0;480;312S"}
 @pytest.mark.parametrize("answers, fit, status, drawn, errors", [
     ({DA1: VT340}, True, 0, (480, 160), []),
     ({DA1: VT340}, False, 0, (900, 300), []),
+    ({DA1: VT340}, "True 300,200", 0, (300, 100), []),  # max_size within the window
     ({**LIMIT_480, DA1: VT340}, False, 0, (480, 160), [
         "tervalo: 900x300 is larger than the terminal's largest picture, 480x312: drawn at "
         "480x160"]),
@@ -230,10 +233,26 @@ LIMIT_480 = {XTSMGRAPHICS: b"\x1b[?2;0;480;312S"}
         "anyway"]),
 ])
 def test_show_on_a_terminal(answers, fit, status, drawn, errors):
-    run = on_pty([sys.executable, str(CHILDREN / "show_on_terminal.py"), str(fit)],
+    run = on_pty([sys.executable, str(CHILDREN / "show_on_terminal.py"), *str(fit).split()],
                  answers=answers)
     assert run.status == status and run.errors == errors
     assert raster_sizes(run.out) == ([drawn] if drawn else [])
+
+
+def test_a_picture_on_standard_input_drawn_on_the_terminal(photo):
+    # The picture on standard input, the replies through /dev/tty.
+    run = on_pty(["sh", "-c", 'exec "$0" -m tervalo < "$1"', sys.executable, str(photo)],
+                 answers={DA1: VT340})
+    assert run.status == 0 and run.errors == [] and raster_sizes(run.out) == [(300, 100)]
+    assert run.leftover == b"" and run.mode_kept
+
+
+def test_a_decompression_bomb_warning_is_one_line(photo, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 20000)  # 300 x 100 is above, not twice
+    assert viewer_main([str(photo), "--output", str(tmp_path / "out")]) == 0
+    assert capsys.readouterr().err == (
+        f"tervalo: {photo}: 300x100, 30,000 pixels, above Pillow's decompression-bomb "
+        "threshold of 20,000: decoding it takes much memory and time\n")
 
 
 # --full-size and --width never beyond what the terminal reports it draws.

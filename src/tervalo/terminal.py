@@ -232,35 +232,6 @@ def picture_rows(height: int, cell_height: int) -> int:
     return max(1, math.ceil(drawn / max(1, cell_height)))
 
 
-def placed(stream: bytes, rows: int, multiplexer: str | None = None) -> bytes:
-    """`stream` drawn at the cursor with the cursor left at the start of the
-    line below it, `rows` text rows down. The rows are made first, so that
-    the picture never scrolls whichever row a terminal leaves the cursor on
-    (the picture's last one, as xterm does, or the one below it). With a
-    multiplexer, only the picture goes through its passthrough: the moves
-    are the multiplexer's own, so that its cursor makes the room too; the
-    outer terminal puts its cursor back after the picture, where the
-    multiplexer believes it is."""
-    if multiplexer is not None:
-        stream = _passthrough(b"\x1b7" + stream + b"\x1b8", multiplexer)
-    return (b"\n" * rows + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
-            + b"\x1b[%dB" % rows + b"\r")
-
-
-def forced_note(info: TerminalInfo) -> str | None:
-    """One line for standard error when drawing is forced inside a
-    multiplexer that reports no sixels, else None."""
-    if info.sixels or info.multiplexer is None:
-        return None
-    if info.multiplexer == "tmux":
-        return ("inside tmux: sent the picture through tmux's passthrough, so it "
-                "appears only with `set -g allow-passthrough on` and an outer terminal "
-                "that draws sixels, and tmux will not keep it on redraw")
-    return ("inside GNU screen: sent the picture through screen's passthrough, so "
-            "it appears only if the outer terminal draws sixels, and screen will not keep "
-            "it on redraw")
-
-
 def query(out_fd: int = 1, *, wait: float | None = None,
           give_up: Callable[[TerminalInfo], None] | None = None) -> TerminalInfo:
     """Asks the terminal on `out_fd`: its device attributes, and where the
@@ -336,8 +307,7 @@ def _wait_seconds(wait: float | None) -> float:
     except ValueError:
         seconds = math.nan
     if not (seconds > 0 and math.isfinite(seconds)):
-        raise TerminalError(f"{WAIT_VARIABLE}={text!r}: takes a number of seconds above 0, "
-                            "e.g. 5")
+        raise ValueError(f"{WAIT_VARIABLE}={text!r}: takes a number of seconds above 0, e.g. 5")
     return seconds
 
 
@@ -386,21 +356,6 @@ def _multiplexer(environ: Mapping[str, str] | None = None) -> str | None:
     if environ.get("STY"):
         return "screen"
     return None
-
-
-def _passthrough(data: bytes, kind: str | None) -> bytes:
-    """`data` wrapped for the multiplexer to hand to the outer terminal."""
-    if kind == "tmux":
-        return b"\x1bPtmux;" + data.replace(b"\x1b", b"\x1b\x1b") + b"\x1b\\"
-    if kind == "screen":
-        # screen hands on what is between ESC P and ESC \, in strings of
-        # under 768 bytes; an ESC inside passes only as the last byte of one.
-        wrapped = []
-        for piece in re.split(rb"(?<=\x1b)", data):
-            for start in range(0, len(piece), 512):
-                wrapped.append(b"\x1bP" + piece[start:start + 512] + b"\x1b\\")
-        return b"".join(wrapped)
-    return data
 
 
 def _window_cells(fd: int) -> tuple[int, int, int, int]:

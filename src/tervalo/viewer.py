@@ -126,7 +126,7 @@ class _Target:
             data = stream + self.ending
         else:
             through = self.info.multiplexer if self.forced else None
-            data = terminal.placed(stream, self.info.rows_for(height), through)
+            data = _placed(stream, self.info.rows_for(height), through)
         self.out.write(data)
         self.out.flush()
 
@@ -209,6 +209,50 @@ def _within(info: TerminalInfo, render: Render, picture: tuple[bytes, int, int],
         say(f"{wanted[0]}x{wanted[1]} is larger than {whose} largest picture, "
             f"{limit[0]}x{limit[1]}: drawn at {width}x{height}")
     return pixels, width, height
+
+
+def _placed(stream: bytes, rows: int, multiplexer: str | None = None) -> bytes:
+    """`stream` drawn at the cursor with the cursor left at the start of the
+    line below it, `rows` text rows down. The rows are made first, so that
+    the picture never scrolls whichever row a terminal leaves the cursor on
+    (the picture's last one, as xterm does, or the one below it). With a
+    multiplexer, only the picture goes through its passthrough: the moves
+    are the multiplexer's own, so that its cursor makes the room too; the
+    outer terminal puts its cursor back after the picture, where the
+    multiplexer believes it is."""
+    if multiplexer is not None:
+        stream = _passthrough(b"\x1b7" + stream + b"\x1b8", multiplexer)
+    return (b"\n" * rows + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
+            + b"\x1b[%dB" % rows + b"\r")
+
+
+def _forced_note(info: TerminalInfo) -> str | None:
+    """One line for standard error when drawing is forced inside a
+    multiplexer that reports no sixels, else None."""
+    if info.sixels or info.multiplexer is None:
+        return None
+    if info.multiplexer == "tmux":
+        return ("inside tmux: sent the picture through tmux's passthrough, so it "
+                "appears only with `set -g allow-passthrough on` and an outer terminal "
+                "that draws sixels, and tmux will not keep it on redraw")
+    return ("inside GNU screen: sent the picture through screen's passthrough, so "
+            "it appears only if the outer terminal draws sixels, and screen will not keep "
+            "it on redraw")
+
+
+def _passthrough(data: bytes, kind: str | None) -> bytes:
+    """`data` wrapped for the multiplexer to hand to the outer terminal."""
+    if kind == "tmux":
+        return b"\x1bPtmux;" + data.replace(b"\x1b", b"\x1b\x1b") + b"\x1b\\"
+    if kind == "screen":
+        # screen hands on what is between ESC P and ESC \, in strings of
+        # under 768 bytes; an ESC inside passes only as the last byte of one.
+        wrapped = []
+        for piece in re.split(rb"(?<=\x1b)", data):
+            for start in range(0, len(piece), 512):
+                wrapped.append(b"\x1bP" + piece[start:start + 512] + b"\x1b\\")
+        return b"".join(wrapped)
+    return data
 
 
 def _checked_size(max_size: Size | None) -> Size | None:
@@ -352,8 +396,11 @@ def _view(args: argparse.Namespace, stack: contextlib.ExitStack) -> int:
             if not announced:
                 _say(_cli_hint(error))
             return 2
+        except ValueError as error:  # $TERVALO_WAIT unreadable
+            _say(_printable(str(error)))
+            return 1
         if target.info is not None and args.force and (
-                note := terminal.forced_note(target.info)):
+                note := _forced_note(target.info)):
             _say(f"--force {note}")
     box = _box(target.info, not (enlarge or args.full_size), max_size)
     status = 0
