@@ -358,7 +358,8 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The viewer: 0 all drawn, 1 an error (one line each; the other images
-    are still drawn), 2 no sixel support or no reply, 130 Ctrl-C."""
+    are still drawn), 2 no sixel support, no reply or a bad argument, 130
+    Ctrl-C."""
     args = _parser().parse_args(argv)
     try:
         with contextlib.ExitStack() as stack:
