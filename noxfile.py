@@ -260,6 +260,7 @@ def bench(session: nox.Session) -> None:
     frames = ["--frames", "1"] if "--quick" in session.posargs else []
     session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
     session.run("python", str(ROOT / "bench" / "fidelity.py"), *frames and ["--quick"])
+    session.run("python", str(ROOT / "bench" / "fitting.py"))
 
 
 @nox.session(python=TARGET)

@@ -2,6 +2,7 @@
 interpreter) into a pipe or a file and on a pseudo-terminal that plays a
 terminal; tervalo.show and the matplotlib backend on both."""
 
+import os
 import re
 import subprocess
 import sys
@@ -13,14 +14,18 @@ from conftest import CHILDREN
 from fake_terminal import DA1, VT340, WINDOW, XTERM, XTERM_WINDOW, XTSMGRAPHICS, on_pty
 from PIL import Image
 
+from tervalo.viewer import main as viewer_main
+
 pytestmark = pytest.mark.tervalo
 
 VIEWER = [sys.executable, "-m", "tervalo"]
 
 
-def viewer(*args):
+def viewer(*args, stdin=None):
+    # Standard input holds a picture only when a test gives one.
     return subprocess.run([*VIEWER, *map(str, args)], capture_output=True, timeout=60,
-                          check=False)
+                          check=False, input=stdin,
+                          stdin=None if stdin is not None else subprocess.DEVNULL)
 
 
 def raster_sizes(out):
@@ -42,7 +47,8 @@ def photo(tmp_path):
     (["{photo}", "--width", "0"], "--width: must be at least 1, got 0"),
     (["--height", "-4"], "--height: must be at least 1, got -4"),
     (["{photo}", "--width", "wide"], "--width: invalid positive value"),
-    (["{photo}", "--background", "nocolour"], "unknown color specifier"),
+    (["--background", "nocolour"], "unknown color specifier"),
+    (["--background", "#ff000080"], "has an alpha"),
     (["{photo}", "--output", "{tmp}/no/such/dir/out.six"], "No such file or directory"),
 ])
 def test_failures_give_one_line_and_nonzero_status(tmp_path, photo, args, message):
@@ -128,6 +134,40 @@ def test_several_images_one_after_another(tmp_path, magick):
     assert (tmp_path / "all.six").read_bytes() == run.stdout.replace(b"\x1b\\\n", b"\x1b\\")
 
 
+# Standard input: "-", or a pipe or a file when no IMAGE is given; the
+# wheel only from a terminal or /dev/null (stdin=None below).
+@pytest.mark.parametrize("args, stdin, status, sizes, errors", [
+    (["-"], "photo", 0, [(300, 100)], []),
+    ([], "photo", 0, [(300, 100)], []),
+    ([], None, 0, [(256, 256)], []),
+    ([], b"", 1, [], ["tervalo: standard input: empty; pipe an image into it, e.g. "
+                      "`python -m tervalo < photo.png`"]),
+    (["--output", "-", "{photo}"], None, 0, [(300, 100)], []),
+    # One failing file is named and the others still drawn; the status says so.
+    (["{photo}", "{tmp}/x\x1b[2J.png", "https://example.org/a.png", "{tmp}/anim.gif"], None, 1,
+     [(300, 100), (40, 30)], [
+         "tervalo: {tmp}/x\\x1b[2J.png: No such file or directory",
+         "tervalo: https://example.org/a.png: a URL, not a file; download it first "
+         "(e.g. curl -O URL)",
+         "tervalo: {tmp}/anim.gif: animated (2 frames): only the first frame is drawn"]),
+    (["--version"], None, 0, [], []),
+])
+def test_where_the_pictures_come_from(tmp_path, photo, args, stdin, status, sizes, errors):
+    Image.new("RGB", (40, 30)).save(tmp_path / "anim.gif", save_all=True,
+                                    append_images=[Image.new("RGB", (40, 30), (0, 0, 255))])
+    data = photo.read_bytes() if stdin == "photo" else stdin
+    if data is None:
+        run = viewer(*(a.format(tmp=tmp_path, photo=photo) for a in args))
+    else:  # a pipe
+        run = viewer(*args, stdin=data)
+    assert run.returncode == status and raster_sizes(run.stdout) == sizes
+    assert run.stderr.decode().splitlines() == [e.format(tmp=tmp_path) for e in errors]
+    if "--output" in args:  # the stream as it is, no newline after it
+        assert run.stdout.endswith(b"\x1b\\")
+    if "--version" in args:
+        assert run.stdout == b"tervalo 0.1.0\n"
+
+
 # --- on a terminal ---------------------------------------------------------------------
 
 
@@ -160,7 +200,8 @@ def test_viewer_on_a_terminal(big, window, answers, args, drawn):
     assert run.mode_kept and run.leftover == b""
     if drawn is None:
         assert run.status == 2 and b"\x1bP" not in run.out and len(run.errors) == 1, run
-        assert "no sixel support" in run.errors[0] and "xterm -ti vt340" in run.errors[0]
+        assert ("no sixel support" in run.errors[0] and "xterm -ti vt340" in run.errors[0]
+                if answers else "did not answer within 2 s" in run.errors[0])
         return
     assert run.status == 0 and run.errors == []
     pictures = raster_sizes(run.out)
@@ -177,21 +218,53 @@ def test_viewer_on_a_terminal(big, window, answers, args, drawn):
 
 
 
-@pytest.mark.parametrize("reply, fit, status, drawn", [
-    (VT340, True, 0, (480, 160)),
-    (VT340, False, 0, (900, 300)),
-    (XTERM, True, 3, None),
+LIMIT_480 = {XTSMGRAPHICS: b"\x1b[?2;0;480;312S"}
+
+
+@pytest.mark.parametrize("answers, fit, status, drawn, errors", [
+    ({DA1: VT340}, True, 0, (480, 160), []),
+    ({DA1: VT340}, False, 0, (900, 300), []),
+    ({DA1: VT340}, "True 300,200", 0, (300, 100), []),  # max_size within the window
+    ({**LIMIT_480, DA1: VT340}, False, 0, (480, 160), [
+        "tervalo: 900x300 is larger than the terminal's largest picture, 480x312: drawn at "
+        "480x160"]),
+    ({DA1: XTERM}, True, 3, None, [
+        "refused: this terminal reports no sixel support (its device attributes lack 4, sixel "
+        "graphics); run in one that draws sixels, e.g. `xterm -ti vt340`; force=True draws "
+        "anyway"]),
 ])
-def test_show_on_a_terminal(reply, fit, status, drawn):
-    run = on_pty([sys.executable, str(CHILDREN / "show_on_terminal.py"), str(fit)],
-                 answers={DA1: reply})
-    assert run.status == status
-    if drawn is None:
-        assert run.errors == ["refused: this terminal reports no sixel support (its device "
-                              "attributes lack 4, sixel graphics); run in one that draws "
-                              "sixels, e.g. `xterm -ti vt340`, or pass --force"]
-    else:
-        assert raster_sizes(run.out) == [drawn] and run.errors == []
+def test_show_on_a_terminal(answers, fit, status, drawn, errors):
+    run = on_pty([sys.executable, str(CHILDREN / "show_on_terminal.py"), *str(fit).split()],
+                 answers=answers)
+    assert run.status == status and run.errors == errors
+    assert raster_sizes(run.out) == ([drawn] if drawn else [])
+
+
+def test_a_picture_on_standard_input_drawn_on_the_terminal(photo):
+    # The picture on standard input, the replies through /dev/tty.
+    run = on_pty(["sh", "-c", 'exec "$0" -m tervalo < "$1"', sys.executable, str(photo)],
+                 answers={DA1: VT340})
+    assert run.status == 0 and run.errors == [] and raster_sizes(run.out) == [(300, 100)]
+    assert run.leftover == b"" and run.mode_kept
+
+
+def test_a_decompression_bomb_warning_is_one_line(photo, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 20000)  # 300 x 100 is above, not twice
+    assert viewer_main([str(photo), "--output", str(tmp_path / "out")]) == 0
+    assert capsys.readouterr().err == (
+        f"tervalo: {photo}: 300x100, 30,000 pixels, above Pillow's decompression-bomb "
+        "threshold of 20,000: decoding it takes much memory and time\n")
+
+
+# --full-size and --width never beyond what the terminal reports it draws.
+@pytest.mark.parametrize("args, wanted", [(["--full-size"], "1600x1200"),
+                                          (["--width", 1200], "1200x900")])
+def test_never_larger_than_the_terminal_draws(big, args, wanted):
+    run = on_pty([*VIEWER, str(big), *map(str, args)], window=(76, 210, 1264, 992),
+                 answers={XTSMGRAPHICS: b"\x1b[?2;0;1000;1000S", DA1: VT340})
+    assert run.status == 0 and raster_sizes(run.out) == [(1000, 750)]
+    assert run.errors == [f"tervalo: {big}: {wanted} is larger than the terminal's largest "
+                          "picture, 1000x1000: drawn at 1000x750"]
 
 
 def test_show_into_a_file_writes_the_stream(tmp_path, magick):
@@ -227,7 +300,7 @@ def test_matplotlib_backend_on_a_terminal(magick, reply, drawn, left_open):
 def test_matplotlib_backend_into_a_pipe(magick):
     env_run = subprocess.run(
         [sys.executable, str(CHILDREN / "two_figures.py")], capture_output=True, check=True,
-        env={**__import__("os").environ, "MPLBACKEND": "module://tervalo.matplotlib"})
+        env={**os.environ, "MPLBACKEND": "module://tervalo.matplotlib"})
     # Into a pipe nothing is fitted: each figure at its own size.
     assert raster_sizes(env_run.stdout) == [(800, 600)] * 2
     assert b"open after show: 0" in env_run.stderr

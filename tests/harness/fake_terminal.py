@@ -38,13 +38,16 @@ class Run:
 
 
 def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detached=False,
-           interrupt_on=None, timeout=60):
+           interrupt_on=None, timeout=60, typed=None, typed_after=0.0):
     """Runs argv with stdin and stdout on a pty of `window` (rows, cols,
     xpixel, ypixel). answers maps a query to the reply sent `delay` seconds
-    after it arrives, each time it does. detached: a new session with stdin /dev/null, so the
-    program has no controlling terminal. interrupt_on: SIGINT is sent once
+    after it arrives, each time it does. The program runs in a session of its
+    own with the pty as its controlling terminal; detached: with stdin
+    /dev/null and no controlling terminal. interrupt_on: SIGINT is sent once
     the program wrote these bytes. env: variables added to this process's
-    environment, less those telling of a tmux or screen the tests run in."""
+    environment, less those telling of a tmux or screen the tests run in.
+    typed: keys typed half a second after a reply was sent (if there are
+    answers), and at least `typed_after` seconds after the start."""
     answers = dict(answers or {})
     env = {**{k: v for k, v in os.environ.items() if k not in ("TMUX", "STY")}, **(env or {})}
     master, slave = os.openpty()
@@ -55,15 +58,21 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
         # and Python then never raises KeyboardInterrupt.
         child = subprocess.Popen(
             argv, stdin=subprocess.DEVNULL if detached else slave, stdout=slave,
-            stderr=subprocess.PIPE, env=env, start_new_session=detached,
-            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+            stderr=subprocess.PIPE, env=env, start_new_session=True,
+            preexec_fn=lambda: _started(detached))
         out, pending, asked = b"", [], dict.fromkeys(answers, 0)
         deadline = time.monotonic() + timeout
+        replied = start = time.monotonic()
         while time.monotonic() < deadline:
             now = time.monotonic()
             for due, reply in [p for p in pending if p[0] <= now]:
                 os.write(master, reply)
                 pending.remove((due, reply))
+                replied = now
+            if (typed is not None and not pending and (replied > start or not answers)
+                    and now > max(replied + 0.5, start + typed_after)):
+                os.write(master, typed)
+                typed = None
             if select.select([master], [], [], 0.02)[0]:
                 out += os.read(master, 1 << 16)
                 for query, reply in answers.items():
@@ -85,6 +94,12 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
     finally:
         os.close(master)
         os.close(slave)
+
+
+def _started(detached):
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    if not detached:  # the pty as the controlling terminal, as a shell gives it
+        fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
 
 def _pending_input(fd):
