@@ -120,9 +120,10 @@ def reliability(session: nox.Session) -> None:
 
 @nox.session(venv_backend="none", name="free-threaded")
 def free_threaded(session: nox.Session) -> None:
-    """Builds the free-threaded CPython FREE_THREADED (the tests session's "t" run), once."""
+    """Builds the free-threaded CPython (FREE_THREADED) once, then runs the suite on it."""
     session.run("bash", str(ROOT / "scripts" / "free-threaded.sh"), FREE_THREADED,
                 external=True)
+    session.notify(f"tests-{FREE_THREADED}t", session.posargs)  # so no caller names it again
 
 
 @nox.session(python=ABI3, requires=["wheel(x86_64)"])
