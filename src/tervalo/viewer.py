@@ -29,7 +29,16 @@ from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from tervalo import terminal
-from tervalo._encode import WHITE, Colour, Size, encode_pixels, fit, parse_background, rgb_pixels
+from tervalo._encode import (
+    WHITE,
+    Colour,
+    Size,
+    _check_max_size,
+    encode_pixels,
+    fit,
+    parse_background,
+    rgb_pixels,
+)
 from tervalo.terminal import NoControllingTerminal, NoReply, TerminalError, TerminalInfo
 
 if TYPE_CHECKING:
@@ -256,14 +265,7 @@ def _passthrough(data: bytes, kind: str | None) -> bytes:
 
 def _checked_size(max_size: Size | None) -> Size | None:
     """max_size as encode takes it, refused here before the terminal is asked."""
-    if max_size is None:
-        return None
-    if isinstance(max_size, (tuple, list)) and len(max_size) == 2 and all(
-            side is None or (isinstance(side, int) and not isinstance(side, bool) and side >= 1)
-            for side in max_size):
-        return (max_size[0], max_size[1])
-    raise ValueError(f"max_size {max_size!r}: takes (max_width, max_height), each an int of at "
-                     "least 1 or None")
+    return None if max_size is None else _check_max_size(max_size)
 
 
 def _hinted(error: TerminalError, hint: str) -> TerminalError:
