@@ -95,7 +95,11 @@ cleanup() {
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" 2>/dev/null || true
   done
   mounts=()
-  if [ -n "$root" ] && ! findmnt -rn -o TARGET | grep -q "^$root/"; then rm -rf --one-file-system "$root"; fi
+  # (findmnt's list is searched whole: piped into grep -q, pipefail could read
+  # its SIGPIPE as "nothing mounted" and remove a tree still mounted.)
+  if [ -n "$root" ] && [[ $'\n'$(findmnt -rn -o TARGET) != *$'\n'"$root/"* ]]; then
+    rm -rf --one-file-system "$root"
+  fi
   root=""
 }
 trap cleanup EXIT

@@ -44,10 +44,16 @@ fi
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]%\?}" 2>/dev/null |
             awk '/ install ok installed$/ { print $1 }' || true)
 missing=() optional=() absent=()
-# Whether the release has PACKAGE, by apt's lists (none before the first update).
-packaged() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
+# Whether the release has PACKAGE, by apt's lists. They are trusted to say
+# it is absent only when they hold the release's own main list: a machine's
+# image may ship none, or those of its updates alone.
+# (Not piped into grep -q: under pipefail apt-cache's SIGPIPE would say no.)
+packaged() { [[ $(apt-cache policy "$1" 2>/dev/null) == *"Candidate: "[!\(]* ]]; }
 listed=no
-compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null && listed=yes
+# shellcheck disable=SC1091
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -z "$codename" ] || ! compgen -G "/var/lib/apt/lists/*_dists_${codename}_main_binary-*_Packages*" \
+  >/dev/null || listed=yes
 for package in "${wanted[@]}"; do
   name=${package%\?}
   grep -qxF -- "$name" <<<"$installed" && continue

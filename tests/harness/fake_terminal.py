@@ -47,7 +47,8 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
     the program wrote these bytes. env: variables added to this process's
     environment, less those telling of a tmux or screen the tests run in.
     typed: keys typed half a second after a reply was sent (if there are
-    answers), and at least `typed_after` seconds after the start."""
+    answers), and at least `typed_after` seconds after the program first
+    wrote (its queries), however long it took to start."""
     answers = dict(answers or {})
     env = {**{k: v for k, v in os.environ.items() if k not in ("TMUX", "STY")}, **(env or {})}
     master, slave = os.openpty()
@@ -63,6 +64,7 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
         out, pending, asked = b"", [], dict.fromkeys(answers, 0)
         deadline = time.monotonic() + timeout
         replied = start = time.monotonic()
+        first_written = None
         while time.monotonic() < deadline:
             now = time.monotonic()
             for due, reply in [p for p in pending if p[0] <= now]:
@@ -70,11 +72,13 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
                 pending.remove((due, reply))
                 replied = now
             if (typed is not None and not pending and (replied > start or not answers)
-                    and now > max(replied + 0.5, start + typed_after)):
+                    and first_written is not None
+                    and now > max(replied + 0.5, first_written + typed_after)):
                 os.write(master, typed)
                 typed = None
             if select.select([master], [], [], 0.02)[0]:
                 out += os.read(master, 1 << 16)
+                first_written = first_written or time.monotonic()
                 for query, reply in answers.items():
                     for _ in range(out.count(query) - asked[query]):
                         pending.append((time.monotonic() + delay, reply))
