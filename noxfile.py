@@ -77,10 +77,13 @@ def install_module(session: nox.Session, *settings: str) -> None:
 
 
 def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
-    """pytest, the tests of the markers in `skip` left out."""
+    """pytest, the tests of the markers in `skip` left out, in parallel: most
+    tests wait on child interpreters, terminals and timeouts, so two workers
+    a core keep the cores busy."""
     marks = ["-m", " and ".join(f"not {mark}" for mark in skip)] if skip else []
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *marks, *session.posargs,
-                **kwargs)
+    workers = min(8, 2 * len(os.sched_getaffinity(0)))
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "-n", str(workers),
+                "--dist", "loadgroup", *marks, *session.posargs, **kwargs)
 
 
 @nox.session(python=SOURCE)
@@ -182,12 +185,14 @@ def arm64(session: nox.Session) -> None:
     # Under emulation pip, the examples and the wheel builds take minutes and
     # test nothing arm64-specific; the wheel's build was just tested from
     # source, so on the wheel: that it loads and writes what its libsixel writes.
+    # From source is the wheel session's build before auditwheel copied
+    # libsixel in: compiling it twice under emulation would test nothing more.
     quick = ("-m", f"{QUICK} and not tooling and not tervalo")
     wheels = (WHEELS / "aarch64").relative_to(ROOT)
     # By file: collecting tervalo's tests would import Pillow, which is not there.
     files = "tests/test_stream.py tests/test_arguments.py"
-    chroot(session, "arm64", f"trixie:arm64 python3.13 source {files} tests/test_threads.py "
-           "tests/reliability",
+    chroot(session, "arm64", f"trixie:arm64 python3.13 built={wheels / 'linked'} {files} "
+           "tests/test_threads.py tests/reliability",
            f"trixie:arm64 python3.13 wheel={wheels} {files}",
            f"sid:arm64 python3.14 wheel={wheels} {files}", pytest=quick)
 

