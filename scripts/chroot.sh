@@ -235,7 +235,12 @@ case $kind in
     auditwheel repair -w "$out" "$out"/linked/*.whl
     exit ;;
 esac
-python -m pytest -p no:cacheprovider "$@"
+# In parallel where the tools have pytest-xdist (not under emulation): most
+# tests wait on child interpreters and terminals.
+parallel=()
+[ "$emulated" = yes ] || ! python -c 'import xdist' 2>/dev/null ||
+  parallel=(-n "$(( $(nproc) * 2 > 8 ? 8 : $(nproc) * 2 ))" --dist loadgroup)
+python -m pytest -p no:cacheprovider "${parallel[@]}" "$@"
 EOF_INNER
 
 status=0

@@ -204,9 +204,11 @@ def _command(program, inside, geometry, background, vt340):
                 "--sbmod=none", "-e", *inside]
     if program == "konsole":
         # Its own D-Bus session: konsole registers there and will not start
-        # without one. Menus and tabs off, so the window is mostly terminal.
+        # without one. Menus and tabs off, so the window is mostly terminal;
+        # no size hint, which konsole 25 lays over the middle of the window
+        # as it first sizes it.
         return ["dbus-run-session", "konsole", "--nofork", "--hide-menubar",
-                "--hide-tabbar", "-e", *inside]
+                "--hide-tabbar", "-p", "ShowTerminalSizeHint=false", "-e", *inside]
     raise ValueError(f"unknown terminal {program!r}")
 
 
