@@ -64,6 +64,7 @@ from tervalo.viewer import (
 )
 
 if TYPE_CHECKING:
+    from matplotlib.figure import Figure
     from typing_extensions import Self
 
     from tervalo._encode import RGB, Picture
@@ -536,6 +537,16 @@ class LiveView:
             self.dropped += self._newest is not None
             self._newest = render
             self._changed.notify()
+
+    def _show_rendered(self, figure: Figure) -> None:
+        """show() of a figure rendered here, to the view's size, rather than
+        in the view's thread: for plt.pause(), after which the program
+        changes the figure at once."""
+        import numpy as np
+
+        box = self._area.rendered if self._area is not None else self._box
+        pixels, width, height = rgb_pixels(figure, background=self._background, max_size=box)
+        self.show(np.frombuffer(pixels, np.uint8).reshape(height, width, 3))
 
     def close(self) -> None:
         """Draws the picture still waiting, then ends the view, the cursor on
