@@ -178,6 +178,7 @@ class FigureManager(FigureManagerBase):
                 (warn or _warn_caller)(_refused(error))
                 return
         self.view._show_rendered(figure)
+        figure.stale = False  # drawn as it is (rendering at another dpi marks it stale)
         self.shown = True
 
     def destroy(self) -> None:
