@@ -266,7 +266,7 @@ def _encoder(pool: EncoderPool | None, workers: int, wanted: bool) -> Iterator[_
     """The caller's pool; else, when `wanted`, one of `workers` processes (at
     most one per core), stopped at once on an exception; else, or where no
     worker can start (an embedded interpreter), encoding here."""
-    if pool is None and wanted:
+    if pool is None and wanted and workers:
         try:
             pool = EncoderPool(min(workers, os.cpu_count() or 1))
         except WorkerStartError:
@@ -423,11 +423,12 @@ def _slots(frames: Iterable[_Frame], count: int | None, plays: int,
 def _play_frames(target: _Target, frames: Iterable[_Frame], *, count: int | None, plays: int,
                  box: Size | None, enlarge: bool, background: RGB, say: Say,
                  pool: EncoderPool | None = None, workers: int = PLAY_WORKERS,
-                 report: bool = False) -> Playback:
+                 report: bool = False, timed: bool | None = None) -> Playback:
     """Plays `frames` on `target` (the viewer, play(), the matplotlib
-    backend); with `report`, says at the end (Ctrl-C included) how many
-    frames were skipped."""
-    timed = target.info is not None
+    backend, the benchmark): through `pool`, else one of `workers` (0: here);
+    at their times on a terminal (or as `timed` says). With `report`, says
+    at the end (Ctrl-C included) how many frames were skipped."""
+    timed = target.info is not None if timed is None else timed
     plays = plays if timed else 1
     kept: dict[int, bytes] | None = {} if plays != 1 else None
     slots = _slots(frames, count, plays, kept)

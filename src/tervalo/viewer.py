@@ -2,12 +2,14 @@
 
     python -m tervalo [IMAGE ...] [--width PX] [--height PX] [--full-size]
                       [--background COLOUR] [--output FILE] [--wait SECONDS] [--force]
+                      [--loop N] [--frame K]
 
 IMAGE "-" is standard input. Without IMAGE, standard input is read when it is
 a pipe or a file; otherwise a generated colour wheel is drawn, so the command
 needs no data. In a terminal the pictures are made to fit the window and what
 the terminal takes, and the terminal is asked first whether it draws sixels
-at all; into a pipe or a file the streams are written as they are.
+at all; an animated file plays in place (tervalo.motion). Into a pipe or a
+file the streams are written as they are, an animation's one after another.
 """
 
 from __future__ import annotations
@@ -160,13 +162,13 @@ class _Target:
             _write_whole(self.out, stream + self.ending)
             return None
         with _SCREEN.lock:
-            if place is None:
-                rows = self.info.rows_for(height)
-                place, data = _SCREEN.add(rows, moving=True), _placed(stream, rows, self._through)
-            else:
-                data = _placed(stream, _SCREEN.above(place), self._through, room=False)
-            _write_whole(self.out, data)
-        return place
+            if place is not None:
+                _write_whole(self.out, _placed(stream, _SCREEN.above(place), self._through,
+                                               room=False))
+                return place
+            rows = self.info.rows_for(height)
+            _write_whole(self.out, _placed(stream, rows, self._through))
+            return _SCREEN.add(rows, moving=True)
 
     @property
     def _through(self) -> str | None:
