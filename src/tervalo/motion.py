@@ -311,7 +311,7 @@ class _Player:
                  estimate: float, timed: bool, kept: dict[int, bytes] | None) -> None:
         self.target, self.area, self.encoder = target, area, encoder
         self.background, self.timed, self.kept = background, timed, kept
-        self.estimate = estimate  # seconds to encode a frame, as seen
+        self.estimate = estimate  # seconds from handing a frame over to its stream, as seen
         self.drawn = self.skipped = 0
         self.place: _Placed | None = None
         self.next_due = 0.0  # from the start of the clock
@@ -351,7 +351,8 @@ class _Player:
             future: Future[bytes] = Future()
             future.set_result(kept)
         elif slot.render is None or (self.timed and not slot.last and self.start is not None
-                                     and self._ready_at() > self.start + self.next_due):
+                                     and time.monotonic() + self.estimate
+                                     > self.start + self.next_due):
             self.skipped += 1
             return
         else:
@@ -359,24 +360,16 @@ class _Player:
         self._pending.append(_Pending(slot.number, due, self.next_due, future))
 
     def _encoded(self, pixels: bytes) -> Future[bytes]:
-        start, idle = time.monotonic(), self._busy() < self.encoder.workers
+        start = time.monotonic()
         future = self.encoder.submit(pixels, self.area.width, self.area.height)
 
         def seen(_: Future[bytes]) -> None:
-            # Only a frame that did not wait for a worker shows the encode alone.
-            if idle or not self.encoder.workers:
-                self.estimate = 0.7 * self.estimate + 0.3 * (time.monotonic() - start)
+            # From handed over to ready, waiting for a worker included: what
+            # the next frame handed over will see, as many being in flight.
+            self.estimate = 0.7 * self.estimate + 0.3 * (time.monotonic() - start)
 
         future.add_done_callback(seen)
         return future
-
-    def _busy(self) -> int:
-        return sum(not pending.future.done() for pending in self._pending)
-
-    def _ready_at(self) -> float:
-        """When a frame handed to the encoder now would be ready."""
-        waits = self._busy() // max(1, self.encoder.workers)
-        return time.monotonic() + self.estimate * (1 + waits)
 
     def _show(self, pending: _Pending, final: bool) -> None:
         stream = pending.future.result()
