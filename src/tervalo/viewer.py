@@ -64,6 +64,7 @@ class _Frame(NamedTuple):
     render: Render
     seconds: float
 
+
 _EXIF_ORIENTATION = 0x0112
 _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 STDIN_NAME = "standard input"
