@@ -18,6 +18,7 @@ import numpy as np
 import tervalo
 from tervalo import motion, viewer
 
+
 def flat(k, size=(30, 40)):
     """Frame k (up to 12) of one colour, its own."""
     return np.full((*size, 3), (20 * k, 250 - 20 * k, 120), np.uint8)
