@@ -338,7 +338,13 @@ def _placed(stream: bytes, rows: int, multiplexer: str | None = None, *,
     hold. With a multiplexer, only the picture goes through its passthrough:
     the moves are the multiplexer's own, so that its cursor makes the room
     too; the outer terminal puts its cursor back after the picture, where
-    the multiplexer believes it is."""
+    the multiplexer believes it is. A picture drawn over one already there
+    goes through whole, moves included: tmux does not move the outer cursor
+    before passing data through, and it is where the multiplexer left it,
+    below the last picture."""
+    if multiplexer is not None and not room:
+        return _passthrough(b"\x1b[%dA\x1b7" % rows + stream + b"\x1b8\x1b[%dB" % rows,
+                            multiplexer)
     if multiplexer is not None:
         stream = _passthrough(b"\x1b7" + stream + b"\x1b8", multiplexer)
     return (b"\n" * rows * room + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
