@@ -118,8 +118,8 @@ def play(frames: Iterable[Picture], *, fps: float | None = None,
 
     Raises what show() raises (NoSixelSupport, NoReply, ...; `force` draws
     anyway), ValueError for `fps`, `durations` or `loop` it cannot take, and
-    what encode raises for a frame it refuses, once the frames before it
-    are drawn."""
+    what encode raises for a frame it refuses, when that frame is taken
+    (the playback stops there, the cursor below the picture)."""
     seconds = _durations(fps, durations, frames)
     if isinstance(loop, bool) or not isinstance(loop, int) or loop < 0:
         raise ValueError(f"loop must be an int of 0 or more, got {loop!r}")
