@@ -66,6 +66,9 @@ class _Frame(NamedTuple):
 
 
 _EXIF_ORIENTATION = 0x0112
+# The formats whose frames are an animation; the frames of others (a camera's
+# MPO, a multi-page TIFF) are pictures of their own.
+_ANIMATIONS = frozenset({"GIF", "PNG", "WEBP", "FLI"})
 _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 STDIN_NAME = "standard input"
 
@@ -606,10 +609,12 @@ def _source(source: str | None, background: RGB, say: Say,
                 raise ValueError(f"has {count} frame{'s' * (count > 1)}: --frame takes 0 to "
                                  f"{count - 1}")
             image.seek(frame)
-        elif count > 1:
+        elif count > 1 and image.format in _ANIMATIONS:
             yield _Animation(_Again(functools.partial(_file_frames, image, background)), count,
                              _plays(image))
             return
+        elif count > 1:
+            say(f"{count} frames: the first is drawn (--frame K draws another)")
 
         def render(box: Size | None, enlarge: bool) -> tuple[bytes, int, int]:
             if box is not None:
