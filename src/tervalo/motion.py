@@ -81,9 +81,9 @@ LIVE_WORKERS = 2
 
 @dataclass(frozen=True)
 class Playback:
-    """What play() did: `drawn` frames drawn, `skipped` frames not drawn
-    because their time on screen had passed before their stream was ready
-    (or would have: those are not encoded at all)."""
+    """What play() did: `drawn` frames drawn, `skipped` frames not drawn,
+    either not encoded because they could not have been ready before their
+    time on screen ended, or late when a later frame was ready."""
 
     drawn: int
     skipped: int
@@ -298,20 +298,33 @@ def _quiet(target: _Target) -> Iterator[None]:
         termios.tcsetattr(fd, termios.TCSANOW, saved)
 
 
+@dataclass
+class _Handed:
+    """A frame handed to the encoder: when, and when its stream is (or, by
+    the encode time seen so far, will be) ready."""
+
+    at: float
+    ready: float
+    behind: _Handed | None  # the frame whose worker it waits for
+
+
 class _Player:
-    """Draws frames on a target at their times. Frames are taken, rendered
-    and handed to the encoder a few ahead (twice the workers; one at a time
-    here); a frame whose stream is ready only after its time on screen has
-    passed is skipped, and one that cannot be ready by then (by the encode
-    times seen so far) is skipped without being encoded, so that the frames
-    after it keep their times. The final frame is drawn however late. Into
-    a file (not `timed`) every frame is written, as soon as it is ready."""
+    """Draws frames on a target at their times, which are kept whatever
+    encoding does. Frames are taken, rendered and handed to the encoder a
+    few ahead (twice the workers; one at a time here). One that cannot be
+    ready before its time on screen ends, by when a worker is free for it
+    and the encode time seen so far, is skipped without being encoded (the
+    final frame excepted), and so is a late frame once a later one is ready;
+    a late frame with nothing newer ready is drawn late. Into a file (not
+    `timed`) every frame is written, as soon as it is ready."""
 
     def __init__(self, target: _Target, area: _Area, encoder: _Encoder, background: RGB,
-                 estimate: float, timed: bool, kept: dict[int, bytes] | None) -> None:
+                 encode_time: float, timed: bool, kept: dict[int, bytes] | None) -> None:
         self.target, self.area, self.encoder = target, area, encoder
         self.background, self.timed, self.kept = background, timed, kept
-        self.estimate = estimate  # seconds from handing a frame over to its stream, as seen
+        self.encode_time = encode_time  # a worker's seconds for a frame, as seen
+        # The last frames handed over, one a worker: the next waits for the oldest.
+        self._handed: deque[_Handed] = deque(maxlen=max(1, encoder.workers))
         self.drawn = self.skipped = 0
         self.place: _Placed | None = None
         self.next_due = 0.0  # from the start of the clock
@@ -351,22 +364,32 @@ class _Player:
             future: Future[bytes] = Future()
             future.set_result(kept)
         elif slot.render is None or (self.timed and not slot.last and self.start is not None
-                                     and time.monotonic() + self.estimate
-                                     > self.start + self.next_due):
+                                     and self._ready_at() > self.start + self.next_due):
             self.skipped += 1
             return
         else:
             future = self._encoded(self.area.pixels(slot.render, self.background))
         self._pending.append(_Pending(slot.number, due, self.next_due, future))
 
+    def _ready_at(self) -> float:
+        """When a frame handed over now would be ready: once a worker is
+        free for it (the frames handed before it take theirs in turn), the
+        encode time later."""
+        now, full = time.monotonic(), len(self._handed) == self._handed.maxlen
+        return max(now, self._handed[0].ready if full else now) + self.encode_time
+
     def _encoded(self, pixels: bytes) -> Future[bytes]:
-        start = time.monotonic()
+        behind = self._handed[0] if len(self._handed) == self._handed.maxlen else None
+        handed = _Handed(time.monotonic(), self._ready_at(), behind)
+        self._handed.append(handed)
         future = self.encoder.submit(pixels, self.area.width, self.area.height)
 
         def seen(_: Future[bytes]) -> None:
-            # From handed over to ready, waiting for a worker included: what
-            # the next frame handed over will see, as many being in flight.
-            self.estimate = 0.7 * self.estimate + 0.3 * (time.monotonic() - start)
+            # Its worker took it once the frame it waited for was done.
+            done = time.monotonic()
+            began = max(handed.at, handed.behind.ready if handed.behind else handed.at)
+            handed.ready, handed.behind = done, None
+            self.encode_time = 0.7 * self.encode_time + 0.3 * (done - began)
 
         future.add_done_callback(seen)
         return future
@@ -379,8 +402,9 @@ class _Player:
             now = time.monotonic()
             if self.start is None:
                 self.start = now - pending.due
-            if now > self.start + pending.until and not final:
-                self.skipped += 1
+            if (now > self.start + pending.until and not final and self._pending
+                    and self._pending[0].future.done()):
+                self.skipped += 1  # late, and a later frame is ready
                 return
             if self.start + pending.due > now:
                 time.sleep(self.start + pending.due - now)
