@@ -23,7 +23,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -45,27 +44,22 @@ WORKERS = [0, 1, 2]
 
 class Pty:
     """A terminal of 200 x 56 cells of 10 x 20 pixels (1920 x 1080 fits
-    whole) whose other end is read, and thrown away, as fast as it comes."""
+    whole) whose other end is read, and thrown away, as fast as it comes, by
+    another process, as a terminal's would be."""
 
     def __init__(self):
-        self.master, slave = os.openpty()
+        master, slave = os.openpty()
+        self._reader = subprocess.Popen(["cat"], stdin=master, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        os.close(master)
         self.out = os.fdopen(slave, "wb")
         info = TerminalInfo.from_replies(VT340, 56, 200, 2000, 1120)
         self.target = Stamped(self.out, info)
         self.box = _box(info, True, None)
-        self._reader = threading.Thread(target=self._drain, daemon=True)
-        self._reader.start()
-
-    def _drain(self):
-        try:
-            while os.read(self.master, 1 << 20):
-                pass
-        except OSError:
-            pass
 
     def close(self):
-        self.out.close()
-        os.close(self.master)
+        self.out.close()  # the reader then reads an error, and ends
+        self._reader.wait()
 
 
 class Stamped(_Target):
