@@ -163,6 +163,8 @@ def main(argv=None):
     sizes = QUICK_SIZES if args.quick else SIZES
     plot_size = (160, 120) if args.quick else (640, 480)
     print(f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.2f} at the start")
+    print("one encode here, libsixel alone (tervalo_ext), median of 3: " + ", ".join(
+        f"{w}×{h} {encode_seconds((w, h)) * 1000:.0f} ms" for w, h in sizes))
     pools = {n: EncoderPool(n) for n in WORKERS if n}
     for pool in pools.values():
         pool.submit(np.zeros((6, 6, 3), np.uint8)).result()  # started and warm
@@ -207,6 +209,18 @@ def main(argv=None):
     print(f"live view show() while {size[0]}×{size[1]} frames are encoded: median "
           f"{statistics.median(times) * 1e6:.0f} µs, longest {max(times) * 1e6:.0f} µs")
     print(f"load {os.getloadavg()[0]:.2f} at the end")
+
+
+def encode_seconds(size):
+    from tervalo_ext import sixel_encode_bytes
+
+    pixels = images.photo_like(*size)
+    times = []
+    for _ in range(3):
+        start = time.perf_counter()
+        sixel_encode_bytes(pixels, *size)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
 
 
 def markdown(rows):
