@@ -166,8 +166,10 @@ def main(argv=None):
     print("one encode here, libsixel alone (tervalo_ext), median of 3: " + ", ".join(
         f"{w}×{h} {encode_seconds((w, h)) * 1000:.0f} ms" for w, h in sizes))
     pools = {n: EncoderPool(n) for n in WORKERS if n}
-    for pool in pools.values():
-        pool.submit(np.zeros((6, 6, 3), np.uint8)).result()  # started and warm
+    tiny = np.zeros((6, 6, 3), np.uint8)
+    for pool in pools.values():  # started, and each worker has encoded once
+        for future in [pool.submit(tiny) for _ in range(2 * pool.processes)]:
+            future.result()
     rows = [["frames", "in process", "1 worker", "2 workers", "img2sixel -g (GIF)",
              "player on that GIF, 2 workers"]]
     try:

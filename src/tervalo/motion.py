@@ -267,15 +267,26 @@ def _encoder(pool: EncoderPool | None, workers: int, wanted: bool) -> Iterator[_
     most one per core), stopped at once on an exception; else, or where no
     worker can start (an embedded interpreter), encoding here."""
     if pool is None and wanted and workers:
-        try:
-            pool = EncoderPool(min(workers, os.cpu_count() or 1))
-        except WorkerStartError:
-            pool = None
-        else:
+        pool = _started_pool(workers)
+        if pool is not None:
             with pool:
                 yield _Encoder(pool)
             return
     yield _Encoder(pool)
+
+
+def _started_pool(workers: int) -> EncoderPool | None:
+    """A pool of `workers` processes (at most one per core), each given a
+    tiny picture at once: a worker's first encode also imports what it
+    needs (NumPy), better done while the first frame is encoded here. None
+    where no worker can start (an embedded interpreter)."""
+    try:
+        pool = EncoderPool(min(workers, os.cpu_count() or 1))
+    except WorkerStartError:
+        return None
+    for _ in range(pool.processes):
+        pool._submit_pixels(bytes(3 * 36), 6, 6)
+    return pool
 
 
 @contextlib.contextmanager
@@ -501,11 +512,8 @@ def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
     except TerminalError as error:
         raise _hinted(error, "force=True draws anyway") from None
     own = pool is None
-    if own:
-        try:
-            pool = EncoderPool(min(LIVE_WORKERS, os.cpu_count() or 1))
-        except WorkerStartError:  # an embedded interpreter: encoded in the view's thread
-            pool = None
+    if own:  # None still in an embedded interpreter: encoded in the view's thread
+        pool = _started_pool(LIVE_WORKERS)
     return LiveView(target, _box(target.info, fit, limits), back, pool, own)
 
 
