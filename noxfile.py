@@ -269,8 +269,8 @@ def memcheck(session: nox.Session) -> None:
 @nox.session(python=TARGET)
 def bench(session: nox.Session) -> None:
     """The benchmark against libsixel called directly (arguments: see its --help), then
-    what the streams draw against the pictures' pixels."""
-    system(session, "build", "fidelity")
+    what the streams draw against the pictures' pixels, and moving pictures' frame rates."""
+    system(session, "build", "fidelity", "frames")
     session.install(*group("bench"))
     install_module(session)
     session.run("cmake", "-S", str(ROOT / "bench"), "-B", str(BUILD / "bench"), silent=True,
@@ -283,6 +283,8 @@ def bench(session: nox.Session) -> None:
     session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
     session.run("python", str(ROOT / "bench" / "fidelity.py"), *frames and ["--quick"])
     session.run("python", str(ROOT / "bench" / "fitting.py"))
+    # Beside libsixel's own player, img2sixel (the frames run's package).
+    session.run("python", str(ROOT / "bench" / "frames.py"), *frames and ["--quick"])
 
 
 @nox.session(python=TARGET)

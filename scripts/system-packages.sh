@@ -16,6 +16,7 @@ imagemagick xvfb xterm x11-apps make           test
 mlterm? konsole dbus tmux screen                 test
 shellcheck                                       lint
 imagemagick                                      fidelity
+libsixel-bin                                     frames
 valgrind                                         memcheck
 ccache                                           build-cache
 mmdebstrap zstd                                  chroots

@@ -4,6 +4,8 @@ in xterm, mlterm and konsole drawing the whole picture with the cursor
 below it; the matplotlib backend drawing inline. Everything is found on
 screenshots."""
 
+import colorsys
+import json
 import os
 import re
 import subprocess
@@ -271,3 +273,81 @@ def test_inside_a_tmux_that_draws_sixels(display, magick, tmp_path):
     drawn = image[top:top + height, left:left + width]
     assert np.abs(drawn[197:] - BACKGROUND).max() <= 10  # the background, not colour 0
     assert np.abs(drawn[190:197] - BACKGROUND).max() > 100  # the rose down to its last row
+
+
+def _hues(count):
+    return [tuple(round(255 * c) for c in colorsys.hsv_to_rgb(k / count, 0.8, 0.9))
+            for k in range(count)]
+
+
+@pytest.mark.tervalo
+@pytest.mark.parametrize("program", ["xterm", "mlterm", "konsole", "tmux", "screen"])
+def test_an_animation_plays_in_place(display, tmp_path, program):
+    # 20 frames in a red frame, each its own colour inside, 0.4 s apiece:
+    # caught twice during the playback, two frames are whole at one place.
+    # Inside a multiplexer without sixels (in xterm), through its passthrough.
+    if not installed(program):
+        pytest.skip(not_installed(program))
+    hues = _hues(20)
+    frames = []
+    for hue in hues:
+        rgb = np.full((160, 240, 3), FRAME, np.uint8)
+        rgb[12:-12, 12:-12] = hue
+        frames.append(Image.fromarray(rgb))
+    path = tmp_path / "anim.gif"
+    frames[0].save(path, save_all=True, append_images=frames[1:], duration=400)
+    command, stop, fields = [*VIEWER, str(path)], None, {}
+    if program in MULTIPLEXERS:
+        start, config, stop = MULTIPLEXERS[program]
+        fields = {"name": f"tervalo-{os.getpid()}-{uuid.uuid4().hex[:8]}",
+                  "config": tmp_path / "config"}
+        (tmp_path / "config").write_text(config)
+        # The cursor hidden throughout, so that only the picture changes.
+        command = [part.format(**fields) for part in start] + [
+            f"printf '\\033[?25l'; {' '.join(command)} --force 2>{tmp_path / 'stderr'}; "
+            f"echo below; touch {tmp_path / 'drawn'}; sleep 60"]
+    try:
+        with Terminal(display, program="xterm" if stop else program, before=True, until=path,
+                      command=command, timeout=30, env={"TERM": "xterm"} if stop else None) as term:
+            seen = _frames_seen(term)
+            term._await(tmp_path / "drawn" if stop else "done.json", 30)
+            final = term.changed(term.screenshot())
+            report = {} if stop else json.loads((term.workdir / "done.json").read_text())
+    finally:
+        if stop:
+            subprocess.run([part.format(**fields) for part in stop], capture_output=True,
+                           check=False)
+    assert len(seen) == 2 and len(set(seen.values())) == 1, seen
+    assert all(min(np.abs(np.subtract(hue, colour)).max() for colour in hues) <= 16
+               for hue in seen)
+    top, left, height, width = next(iter(seen.values()))
+    if stop:
+        errors = (tmp_path / "stderr").read_text().splitlines()
+        if not errors and program == "tmux":
+            pytest.skip("the tmux on PATH draws sixels itself: nothing to force")
+        # Afterwards the last frame there, and the line after it below it.
+        assert final[:2] == (top, left) and height < final[2] <= height + 2 * 13
+        return
+    assert report["status"] == 0 and report["stderr"] == ""
+    # Afterwards the last frame there, and the cursor on the line below it.
+    assert final == (top, left, height, width)
+    cell = report["winsize"]["ypixel"] // report["winsize"]["rows"]
+    row = int(report["answer"][2:].split(";")[0])
+    assert (row - 1) * cell >= 160 and (row - 2) * cell < 162
+
+
+def _frames_seen(term):
+    """{colour inside: where} of the first two frames caught whole (red
+    edges, one colour inside) in screenshots taken for up to 8 s."""
+    seen = {}
+    deadline = time.monotonic() + 8
+    while len(seen) < 2 and time.monotonic() < deadline:
+        screen = term.capture()
+        if (changed := term.changed(screen)) is not None:
+            top, left, height, width = changed
+            image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3)
+            inside = image[top + 14:top + height - 14, left + 14:left + width - 14]
+            edges = image[[top, top + height - 1], left + 2:left + width - 2].astype(int)
+            if np.abs(edges - FRAME).max() <= 40 and (inside == inside[0, 0]).all():
+                seen[tuple(int(c) for c in inside[0, 0])] = changed
+    return seen

@@ -43,6 +43,7 @@ from PIL import Image
 
 import tervalo
 from tervalo import EncoderPool
+from tervalo.motion import Playback
 
 stream: bytes = tervalo.encode(Image.new("RGB", (4, 4)))
 stream = tervalo.encode(np.zeros((4, 4, 3), np.uint8), background="#fff", max_size=(100, None))
@@ -51,6 +52,9 @@ with EncoderPool(2) as pool:
     future: Future[bytes] = pool.submit(Image.new("L", (2, 2)), max_size=(None, 10))
     streams: list[bytes] = list(pool.map([np.zeros((2, 2), bool)], background="white"))
     pool.shutdown(wait=False, cancel_futures=True)
+played: Playback = tervalo.play(iter([Figure()]), durations=[0.5], loop=0, fit=False)
+with tervalo.live(max_size=(100, None), pool=EncoderPool(1)) as view:
+    view.show(np.zeros((2, 2), bool))
 
 
 async def later(pool: EncoderPool) -> bytes:
@@ -72,8 +76,11 @@ f = EncoderPool(processes="2")
 g: list[str] = list(EncoderPool().map([np.zeros((2, 2))]))
 h: int = EncoderPool().submit(np.zeros((2, 2))).result()
 i = EncoderPool().submit(np.zeros((2, 2)), quality=3)
+j = tervalo.play([np.zeros((2, 2))], fps="25")
+k: int = tervalo.play([np.zeros((2, 2))])
+m = tervalo.live().show(b"")
 """
-PACKAGE_WRONG_LINES = set(range(6, 15))
+PACKAGE_WRONG_LINES = set(range(6, 18))
 
 CALLERS = {"module": (RIGHT, WRONG, WRONG_LINES),
            "package": (PACKAGE_RIGHT, PACKAGE_WRONG, PACKAGE_WRONG_LINES)}

@@ -143,18 +143,22 @@ def test_several_images_one_after_another(tmp_path, magick):
     ([], b"", 1, [], ["tervalo: standard input: empty; pipe an image into it, e.g. "
                       "`python -m tervalo < photo.png`"]),
     (["--output", "-", "{photo}"], None, 0, [(300, 100)], []),
-    # One failing file is named and the others still drawn; the status says so.
+    # One failing file is named and the others still drawn (an animation's
+    # frames one after another); the status says so.
     (["{photo}", "{tmp}/x\x1b[2J.png", "https://example.org/a.png", "{tmp}/anim.gif"], None, 1,
-     [(300, 100), (40, 30)], [
+     [(300, 100), (40, 30), (40, 30)], [
          "tervalo: {tmp}/x\\x1b[2J.png: No such file or directory",
          "tervalo: https://example.org/a.png: a URL, not a file; download it first "
-         "(e.g. curl -O URL)",
-         "tervalo: {tmp}/anim.gif: animated (2 frames): only the first frame is drawn"]),
+         "(e.g. curl -O URL)"]),
+    # Pages, not an animation.
+    (["{tmp}/pages.tif"], None, 0, [(40, 30)],
+     ["tervalo: {tmp}/pages.tif: 2 frames: the first is drawn (--frame K draws another)"]),
     (["--version"], None, 0, [], []),
 ])
 def test_where_the_pictures_come_from(tmp_path, photo, args, stdin, status, sizes, errors):
-    Image.new("RGB", (40, 30)).save(tmp_path / "anim.gif", save_all=True,
-                                    append_images=[Image.new("RGB", (40, 30), (0, 0, 255))])
+    for name in ("anim.gif", "pages.tif"):
+        Image.new("RGB", (40, 30)).save(tmp_path / name, save_all=True,
+                                        append_images=[Image.new("RGB", (40, 30), (0, 0, 255))])
     data = photo.read_bytes() if stdin == "photo" else stdin
     if data is None:
         run = viewer(*(a.format(tmp=tmp_path, photo=photo) for a in args))

@@ -11,6 +11,11 @@ they are. In IPython each figure a cell created or changed is drawn when the
 cell ends (in interactive mode, which the backend turns on there), then
 closed; plt.show() works as well.
 
+Moving figures: plt.show() plays a figure with a running animation (a
+FuncAnimation, or any timer of its canvas) in place, one frame a tick at the
+timer's interval, until the animation ends (or Ctrl-C); plt.pause() draws each
+figure that changed over its last picture, and keeps it open.
+
 Where the terminal reports no sixel support (or cannot be asked), a warning
 says so, and plt.show() and the end of a cell close the figures all the
 same: a figure that cannot be seen is not kept (one still held in a variable
@@ -22,18 +27,21 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import matplotlib
 from matplotlib._pylab_helpers import Gcf
-from matplotlib.backend_bases import FigureManagerBase
+from matplotlib.backend_bases import FigureManagerBase, TimerBase
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 
 from tervalo.terminal import TerminalError
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+
+    from tervalo.motion import LiveView
+    from tervalo.viewer import _Frame
 
 __all__ = ["FORCE", "FigureCanvas", "FigureManager", "show"]
 
@@ -45,18 +53,89 @@ def forced() -> bool:
     return os.environ.get(FORCE, "") not in ("", "0")
 
 
-def _draw(figures: Sequence[Figure]) -> str | None:
-    """Draws `figures`, or says why the terminal cannot: the callers warn
-    instead of raising, as a GUI backend without a display would."""
-    from tervalo.viewer import show_all
+def _draw(figures: Sequence[Figure], play: bool = False) -> str | None:
+    """Draws `figures`, with `play` playing those that move (on a terminal;
+    into a file each is drawn once), or says why the terminal cannot: the
+    callers warn instead of raising, as a GUI backend without a display
+    would."""
+    from tervalo.viewer import _is_terminal, show_all
 
     if not figures:
         return None  # the terminal is not asked for nothing
     try:
-        show_all(figures, force=forced())
+        still: list[Figure] = []
+        for figure in figures:
+            timers = _started(figure) if play and _is_terminal(sys.stdout) else []
+            if timers:
+                show_all(still, force=forced())
+                still = []
+                _play(figure, timers)
+            else:
+                still.append(figure)
+        show_all(still, force=forced())
     except TerminalError as error:
-        return f"tervalo: {error}; set {FORCE}=1 in the environment to draw anyway"
+        return _refused(error)
     return None
+
+
+def _refused(error: TerminalError) -> str:
+    return f"tervalo: {error}; set {FORCE}=1 in the environment to draw anyway"
+
+
+class _Timer(TimerBase):
+    """A timer that nothing runs by itself: plt.show() steps the running
+    timers of a figure it plays, as a GUI's event loop would run them."""
+
+    running = False
+
+    def _timer_start(self) -> None:
+        self.running = True
+
+    def _timer_stop(self) -> None:
+        self.running = False
+
+    def tick(self) -> None:
+        self._on_timer()  # type: ignore[attr-defined]  # what backends' timers call
+
+
+def _started(figure: Figure) -> list[_Timer]:
+    """The running timers of `figure`'s canvas, once a first draw has
+    started its animations (matplotlib starts them on the draw event)."""
+    timers = getattr(figure.canvas, "timers", [])
+    if not timers:
+        return []
+    figure.canvas.draw()
+    return [timer for timer in timers if timer.running]
+
+
+def _ticks(figure: Figure, timers: list[_Timer]) -> Iterator[_Frame]:
+    """The figure as each tick of its running timers leaves it, for as long
+    as one runs: each frame stays for the shortest interval among them
+    (read after the tick that made it, as an animation sets its repeat
+    delay there)."""
+    from tervalo._encode import rgb_pixels
+    from tervalo.viewer import _Frame
+
+    def render(box: tuple[int | None, int | None] | None,
+               enlarge: bool) -> tuple[bytes, int, int]:
+        return rgb_pixels(figure, max_size=box, enlarge=enlarge)
+
+    running = [timer for timer in timers if timer.running]
+    while running:
+        yield _Frame(render, min(timer.interval for timer in running) / 1000)
+        for timer in running:
+            timer.tick()
+        running = [timer for timer in timers if timer.running]
+
+
+def _play(figure: Figure, timers: list[_Timer]) -> None:
+    from tervalo._encode import WHITE
+    from tervalo.motion import _play_frames
+    from tervalo.viewer import _box, _open_target, _say
+
+    target = _open_target(sys.stdout, force=forced())
+    _play_frames(target, _ticks(figure, timers), count=None, plays=1,
+                 box=_box(target.info, True, None), enlarge=False, background=WHITE, say=_say)
 
 
 def _close(managers: Sequence[FigureManagerBase]) -> None:
@@ -68,28 +147,99 @@ class FigureManager(FigureManagerBase):
     # Set once Figure.show() has drawn the figure, so that the end of an
     # IPython cell does not draw it a second time.
     shown = False
+    # Where plt.pause() redraws the figure in place, once it has.
+    view: LiveView | None = None
+    refused = False
 
     def show(self) -> None:
         """Draws the figure, fitted to the window (rendered at the dpi that
         fits, not resampled); it stays open (in IPython, until the cell
-        ends)."""
-        if why := _draw([self.canvas.figure]):
+        ends). One that plt.pause() drew is drawn over that picture."""
+        if self.view is not None:
+            self.redraw()
+        elif why := _draw([self.canvas.figure]):
             warnings.warn(why, stacklevel=3)  # at the caller of Figure.show()
         self.shown = True
 
+    def redraw(self, warn: Callable[[str], None] | None = None) -> None:
+        """Draws the figure over its last picture if it changed since (the
+        first time below the cursor). Rendered here, before the program
+        changes it again; encoded and drawn by the figure's live view."""
+        from tervalo.motion import live
+
+        figure = self.canvas.figure
+        if self.refused or (self.view is not None and not figure.stale):
+            return
+        if self.view is None:
+            try:
+                self.view = live(force=forced())
+            except TerminalError as error:
+                self.refused = True
+                (warn or _warn_caller)(_refused(error))
+                return
+        self.view._show_rendered(figure)
+        figure.stale = False  # drawn as it is (rendering at another dpi marks it stale)
+        self.shown = True
+
+    def destroy(self) -> None:
+        """Closing the figure ends its view, the cursor below the picture."""
+        if self.view is not None:
+            view, self.view = self.view, None
+            view.close()
+
     @classmethod
     def pyplot_show(cls, *, block: bool | None = None) -> None:
-        # `block` has no meaning here: the pictures stay in the terminal
-        # without an event loop.
+        """plt.show(): each open figure drawn (one plt.pause() drew, over
+        that picture; one that moves, played), then closed. plt.pause() and
+        show(block=False) draw in place and keep the figures open."""
         managers = Gcf.get_all_fig_managers()
+        if block is False:
+            for manager in managers:
+                if isinstance(manager, FigureManager):
+                    manager.redraw()
+            return
         if managers:
-            if why := _draw([manager.canvas.figure for manager in managers]):
-                warnings.warn(why, stacklevel=3)  # at the caller of plt.show()
-            _close(managers)
+            try:
+                _finish(managers, warn=_warn_caller)
+            finally:
+                _close(managers)
+
+
+def _warn_caller(why: str) -> None:
+    warnings.warn(why, stacklevel=5)  # at the caller of plt.show() or plt.pause()
+
+
+def _finish(managers: Sequence[FigureManagerBase], warn: Callable[[str], None],
+            unshown: bool = False) -> None:
+    """The last picture of each figure (with `unshown`, of each that
+    Figure.show() did not draw): over the one plt.pause() drew, or drawn,
+    and played if it moves."""
+    moved = [manager for manager in managers
+             if isinstance(manager, FigureManager) and manager.view is not None]
+    for manager in moved:
+        manager.redraw(warn)
+    if why := _draw([manager.canvas.figure for manager in managers if manager not in moved
+                     and not (unshown and getattr(manager, "shown", False))], play=True):
+        warn(why)
 
 
 class FigureCanvas(FigureCanvasAgg):
     manager_class = FigureManager
+    # matplotlib's animations then draw whole frames, which is what is
+    # rendered and encoded, rather than blit parts onto the last.
+    supports_blit = False
+
+    def __init__(self, figure: Figure | None = None) -> None:
+        super().__init__(figure)
+        self.timers: list[_Timer] = []
+
+    def new_timer(self, interval: int | None = None,
+                  callbacks: list[tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any]]]
+                  | None = None) -> TimerBase:
+        """A timer that plt.show() runs (an animation's)."""
+        timer = _Timer(interval=interval, callbacks=callbacks)
+        self.timers.append(timer)
+        return timer
 
     def draw_idle(self, *args: Any, **kwargs: Any) -> None:
         """Nothing to refresh: no window shows the figure, which is rendered
@@ -112,12 +262,16 @@ def cell_ended(*_: object) -> None:
     managers = [manager for manager in Gcf.get_all_fig_managers()
                 if isinstance(manager, FigureManager)]
     if managers:
-        if why := _draw([manager.canvas.figure for manager in managers if not manager.shown]):
-            # No line of the user's to point at, and shown at every cell
-            # that could not draw, not only the first (no registry).
-            warnings.warn_explicit(why, UserWarning, "<end of cell>", 0,
-                                   module="tervalo.matplotlib")
-        _close(managers)
+        try:
+            _finish(managers, _warn_cell, unshown=True)
+        finally:
+            _close(managers)
+
+
+def _warn_cell(why: str) -> None:
+    # No line of the user's to point at, and shown at every cell that could
+    # not draw, not only the first (no registry).
+    warnings.warn_explicit(why, UserWarning, "<end of cell>", 0, module="tervalo.matplotlib")
 
 
 def _hook_into_ipython() -> None:

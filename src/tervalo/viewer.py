@@ -2,12 +2,14 @@
 
     python -m tervalo [IMAGE ...] [--width PX] [--height PX] [--full-size]
                       [--background COLOUR] [--output FILE] [--wait SECONDS] [--force]
+                      [--loop N] [--frame K]
 
 IMAGE "-" is standard input. Without IMAGE, standard input is read when it is
 a pipe or a file; otherwise a generated colour wheel is drawn, so the command
 needs no data. In a terminal the pictures are made to fit the window and what
 the terminal takes, and the terminal is asked first whether it draws sixels
-at all; into a pipe or a file the streams are written as they are.
+at all; an animated file plays in place (tervalo.motion). Into a pipe or a
+file the streams are written as they are, an animation's one after another.
 """
 
 from __future__ import annotations
@@ -23,10 +25,11 @@ import os
 import re
 import stat
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, NoReturn
 
 from tervalo import terminal
 from tervalo._encode import (
@@ -52,8 +55,20 @@ __all__ = ["colour_wheel", "main", "show", "show_all"]
 # None, or no box), scaled up as well with `enlarge`.
 Render = Callable[[Size | None, bool], tuple[bytes, int, int]]
 Say = Callable[[str], None]
+Encode = Callable[[bytes, int, int], bytes]
+
+
+class _Frame(NamedTuple):
+    """A frame of a moving picture: how to render it, and for how long it stays."""
+
+    render: Render
+    seconds: float
+
 
 _EXIF_ORIENTATION = 0x0112
+# The formats whose frames are an animation; the frames of others (a camera's
+# MPO, a multi-page TIFF) are pictures of their own.
+_ANIMATIONS = frozenset({"GIF", "PNG", "WEBP", "FLI"})
 _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 STDIN_NAME = "standard input"
 
@@ -130,13 +145,103 @@ class _Target:
     ending: bytes = b"\n"  # into a pipe: the next output starts on a line of its own
 
     def write(self, stream: bytes, height: int) -> None:
+        """A picture below the cursor."""
         if self.info is None:
-            data = stream + self.ending
-        else:
-            through = self.info.multiplexer if self.forced else None
-            data = _placed(stream, self.info.rows_for(height), through)
-        self.out.write(data)
-        self.out.flush()
+            self.out.write(stream + self.ending)
+            self.out.flush()
+            return
+        rows = self.info.rows_for(height)
+        with _SCREEN.lock:
+            _SCREEN.add(rows, moving=False)
+            self.out.write(_placed(stream, rows, self._through))
+            self.out.flush()
+
+    def frame(self, stream: bytes, height: int, place: _Placed | None) -> _Placed | None:
+        """A frame of a moving picture: the first (`place` None) below the
+        cursor, in rows made for it, each later one over the last; the
+        cursor is left below it every time. Returns where it went (None into
+        a file). Written whole even if Ctrl-C comes midway (raised after),
+        so that the terminal is never left inside a sixel stream."""
+        if self.info is None:
+            _write_whole(self.out, stream + self.ending)
+            return None
+        with _SCREEN.lock:
+            if place is not None:
+                _write_whole(self.out, _placed(stream, _SCREEN.above(place), self._through,
+                                               room=False))
+                return place
+            rows = self.info.rows_for(height)
+            _write_whole(self.out, _placed(stream, rows, self._through))
+            return _SCREEN.add(rows, moving=True)
+
+    @property
+    def _through(self) -> str | None:
+        return self.info.multiplexer if self.info is not None and self.forced else None
+
+
+@dataclass(eq=False)
+class _Placed:
+    """The text rows a picture took below the cursor; `moving` while its
+    frames are still drawn."""
+
+    rows: int
+    moving: bool
+
+
+class _Screen:
+    """The pictures placed on the terminal since a moving picture began: each
+    frame goes as many rows above the cursor as it and everything placed
+    after it take, so that several views (threads, figures) can move at
+    once. One lock for every write of a picture, so that those of different
+    threads do not interleave. (Text printed meanwhile moves them all.)"""
+
+    def __init__(self) -> None:
+        self.lock = threading.RLock()
+        self._placed: list[_Placed] = []
+
+    def add(self, rows: int, *, moving: bool) -> _Placed:
+        place = _Placed(rows, moving)
+        if moving or any(p.moving for p in self._placed):
+            self._placed.append(place)
+        return place
+
+    def above(self, place: _Placed) -> int:
+        index = next(k for k, p in enumerate(self._placed) if p is place)
+        return sum(p.rows for p in self._placed[index:])
+
+    def stop(self, place: _Placed | None) -> None:
+        """`place` moves no more; once none does, nothing needs remembering."""
+        with self.lock:
+            if place is not None:
+                place.moving = False
+            if not any(p.moving for p in self._placed):
+                self._placed.clear()
+
+
+_SCREEN = _Screen()
+
+
+def _write_whole(out: IO[bytes], data: bytes) -> None:
+    """Writes all of `data`; Ctrl-C midway is raised once it is out (a
+    second one gives up at once, closing the sixel stream)."""
+    try:
+        fd = out.fileno()
+    except (AttributeError, OSError, ValueError):  # a file object without one
+        out.write(data)
+        out.flush()
+        return
+    out.flush()
+    view, interrupted = memoryview(data), None
+    while view:
+        try:
+            view = view[os.write(fd, view):]
+        except KeyboardInterrupt as error:
+            if interrupted is not None:
+                os.write(fd, b"\x1b\\")
+                raise
+            interrupted = error
+    if interrupted is not None:
+        raise interrupted
 
 
 def _open_target(file: IO[Any], *, force: bool, wait: float | None = None,
@@ -172,24 +277,31 @@ def _emit(target: _Target, render: Render, box: Size | None, enlarge: bool,
           background: RGB, say: Say) -> None:
     """Renders a picture into `box`, keeps it within what the terminal takes
     (saying so when it shrinks it), encodes it and draws it."""
+    _, height, stream = _fitted(target, render, box, enlarge, background, say)
+    target.write(stream, height)
+
+
+def _fitted(target: _Target, render: Render, box: Size | None, enlarge: bool,
+            background: RGB, say: Say, encode: Encode = encode_pixels) -> tuple[int, int, bytes]:
+    """(width, height, stream) of a picture rendered into `box` and kept
+    within what the terminal takes, saying so when it shrinks it."""
     info = target.info
     pixels, width, height = render(box, enlarge)
     if info is None:
-        target.write(encode_pixels(pixels, width, height), height)
-        return
+        return width, height, encode(pixels, width, height)
     pixels, width, height = _within(info, render, (pixels, width, height), background, say)
-    stream = encode_pixels(pixels, width, height)
+    stream = encode(pixels, width, height)
     longest, first = info.stream_limit, (width, height, len(stream))
     while longest is not None and len(stream) > longest and width * height > 1:
         # The stream's length goes with the area: shrink both sides by its root.
         scale = math.sqrt(longest / len(stream)) * 0.95
         smaller = max(1, int(width * scale)), max(1, int(height * scale))
         pixels, width, height = _within(info, render, render(smaller, True), background, say)
-        stream = encode_pixels(pixels, width, height)
+        stream = encode(pixels, width, height)
     if (width, height) != first[:2]:
         say(f"the sixel stream of {first[0]}x{first[1]} is {first[2]:,} bytes, more than "
             f"tmux takes ({longest:,}): drawn at {width}x{height}")
-    target.write(stream, height)
+    return width, height, stream
 
 
 def _within(info: TerminalInfo, render: Render, picture: tuple[bytes, int, int],
@@ -219,18 +331,26 @@ def _within(info: TerminalInfo, render: Render, picture: tuple[bytes, int, int],
     return pixels, width, height
 
 
-def _placed(stream: bytes, rows: int, multiplexer: str | None = None) -> bytes:
+def _placed(stream: bytes, rows: int, multiplexer: str | None = None, *,
+            room: bool = True) -> bytes:
     """`stream` drawn at the cursor with the cursor left at the start of the
     line below it, `rows` text rows down. The rows are made first, so that
     the picture never scrolls whichever row a terminal leaves the cursor on
-    (the picture's last one, as xterm does, or the one below it). With a
-    multiplexer, only the picture goes through its passthrough: the moves
-    are the multiplexer's own, so that its cursor makes the room too; the
-    outer terminal puts its cursor back after the picture, where the
-    multiplexer believes it is."""
+    (the picture's last one, as xterm does, or the one below it); without
+    `room`, they are there already and the picture goes over what they
+    hold. With a multiplexer, only the picture goes through its passthrough:
+    the moves are the multiplexer's own, so that its cursor makes the room
+    too; the outer terminal puts its cursor back after the picture, where
+    the multiplexer believes it is. A picture drawn over one already there
+    goes through whole, moves included: tmux does not move the outer cursor
+    before passing data through, and it is where the multiplexer left it,
+    below the last picture."""
+    if multiplexer is not None and not room:
+        return _passthrough(b"\x1b[%dA\x1b7" % rows + stream + b"\x1b8\x1b[%dB" % rows,
+                            multiplexer)
     if multiplexer is not None:
         stream = _passthrough(b"\x1b7" + stream + b"\x1b8", multiplexer)
-    return (b"\n" * rows + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
+    return (b"\n" * rows * room + b"\x1b[%dA" % rows + b"\x1b7" + stream + b"\x1b8"
             + b"\x1b[%dB" % rows + b"\r")
 
 
@@ -306,6 +426,13 @@ def positive(text: str) -> int:
     return value
 
 
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
+    return value
+
+
 def _seconds(text: str) -> float:
     try:
         value = float(text)
@@ -353,6 +480,11 @@ def _parser() -> argparse.ArgumentParser:
                              f"${terminal.WAIT_VARIABLE}, else {terminal.REPLY_WAIT:g})")
     parser.add_argument("--force", action="store_true",
                         help="draw even if the terminal does not report sixel support")
+    parser.add_argument("--loop", type=_count, metavar="N",
+                        help="play animations N times, 0 until Ctrl-C (default: as the file "
+                             "says; once if other images follow)")
+    parser.add_argument("--frame", type=_count, metavar="K",
+                        help="draw frame K of an animation (0 is the first), still")
     parser.add_argument("--version", action="version", version=f"tervalo {__version__}")
     return parser
 
@@ -406,16 +538,33 @@ def _view(args: argparse.Namespace, stack: contextlib.ExitStack) -> int:
             _say(f"--force {note}")
     box = _box(target.info, not (enlarge or args.full_size), max_size)
     status = 0
-    for source in args.images or [_default_source()]:
+    sources = args.images or [_default_source()]
+    for number, source in enumerate(sources, 1):
         name = "colour wheel" if source is None else STDIN_NAME if source == "-" else source
         say = functools.partial(_say_about, _printable(name))
         try:
-            with _source(source, args.background, say) as render:
-                _emit(target, render, box, enlarge, args.background, say)
+            with _source(source, args.background, say, args.frame) as picture:
+                if isinstance(picture, _Animation):
+                    _play(target, picture, box, enlarge, args, say, last=number == len(sources))
+                else:
+                    _emit(target, picture, box, enlarge, args.background, say)
         except Exception as error:  # noqa: BLE001  (one line for the user, not a traceback)
             say(_printable(_describe(error)))
             status = 1
     return status
+
+
+def _play(target: _Target, animation: _Animation, box: Size | None, enlarge: bool,
+          args: argparse.Namespace, say: Say, last: bool) -> None:
+    """Plays an animated file in place, as many times as --loop or the file
+    says; one that would play without end plays once when other images
+    follow, so that they are drawn too."""
+    from tervalo.motion import _play_frames
+
+    plays = args.loop if args.loop is not None else animation.plays if last else max(
+        1, animation.plays)
+    _play_frames(target, animation.frames, count=animation.count, plays=plays, box=box,
+                 enlarge=enlarge, background=args.background, say=say, report=True)
 
 
 def _cli_hint(error: TerminalError) -> str:
@@ -434,14 +583,39 @@ def _default_source() -> str | None:
     return "-" if stat.S_ISFIFO(mode) or stat.S_ISREG(mode) else None
 
 
+@dataclass
+class _Animation:
+    """The frames of an animated file, how many, and how many times the file
+    asks to be played (0: without end)."""
+
+    frames: Iterable[_Frame]
+    count: int
+    plays: int
+
+
 @contextlib.contextmanager
-def _source(source: str | None, background: RGB, say: Say) -> Iterator[Render]:
-    """How to render the picture `source` names: None the colour wheel, "-"
-    standard input, else a file."""
+def _source(source: str | None, background: RGB, say: Say,
+            frame: int | None = None) -> Iterator[Render | _Animation]:
+    """How to render the picture `source` names (None the colour wheel, "-"
+    standard input, else a file), or its frames if it is animated and no
+    one `frame` is asked for."""
     if source is None:
         yield _render_wheel
         return
     with _opened_image(source, say) as image:
+        count = getattr(image, "n_frames", 1)
+        if frame is not None:
+            if frame >= count:
+                raise ValueError(f"has {count} frame{'s' * (count > 1)}: --frame takes 0 to "
+                                 f"{count - 1}")
+            image.seek(frame)
+        elif count > 1 and image.format in _ANIMATIONS:
+            yield _Animation(_Again(functools.partial(_file_frames, image, background)), count,
+                             _plays(image))
+            return
+        elif count > 1:
+            say(f"{count} frames: the first is drawn (--frame K draws another)")
+
         def render(box: Size | None, enlarge: bool) -> tuple[bytes, int, int]:
             if box is not None:
                 _draft(image, box, enlarge)
@@ -484,10 +658,47 @@ def _opened_image(source: str, say: Say) -> Iterator[PILImage.Image]:
             warnings.warn_explicit(warning.message, warning.category, warning.filename,
                                    warning.lineno)
     with image:
-        frames = getattr(image, "n_frames", 1)
-        if frames > 1:
-            say(f"animated ({frames} frames): only the first frame is drawn")
         yield image
+
+
+class _Again:
+    """Frames that can be taken again from the start (a file's), for the
+    player's later passes."""
+
+    def __init__(self, frames: Callable[[], Iterator[_Frame]]) -> None:
+        self._frames = frames
+
+    def __iter__(self) -> Iterator[_Frame]:
+        return self._frames()
+
+
+def _file_frames(image: PILImage.Image, background: RGB) -> Iterator[_Frame]:
+    """The frames of an animated file, as Pillow composes them; each is
+    rendered while it is the image's current one (the player renders a
+    frame before it takes the next)."""
+    def render(box: Size | None, enlarge: bool) -> tuple[bytes, int, int]:
+        return rgb_pixels(image, background=background, max_size=box, enlarge=enlarge)
+
+    for index in range(getattr(image, "n_frames", 1)):
+        image.seek(index)
+        image.load()  # WebP knows a frame's duration once it is decoded
+        yield _Frame(render, _frame_seconds(image.info.get("duration")))
+
+
+def _frame_seconds(milliseconds: float | None) -> float:
+    # 10 ms or less (often 0, "as fast as you can") is shown for 100 ms, as
+    # web browsers show it: files made for them look as they do there.
+    return milliseconds / 1000 if milliseconds and milliseconds > 10 else 0.1
+
+
+def _plays(image: PILImage.Image) -> int:
+    """How many times a file asks to be played, 0 for without end: a GIF's
+    loop count is the repeats after the first play, APNG's and WebP's the
+    plays; a file without one plays once."""
+    loop = image.info.get("loop")
+    if not isinstance(loop, int) or loop < 0:
+        return 1
+    return loop + 1 if loop and image.format == "GIF" else loop
 
 
 def _draft(image: PILImage.Image, box: Size, enlarge: bool) -> None:
