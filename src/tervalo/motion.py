@@ -123,16 +123,24 @@ def play(frames: Iterable[Picture], *, fps: float | None = None,
     seconds = _durations(fps, durations, frames)
     if isinstance(loop, bool) or not isinstance(loop, int) or loop < 0:
         raise ValueError(f"loop must be an int of 0 or more, got {loop!r}")
+    target, back, limits = _prepared(file, force, background, max_size)
+    count = len(frames) if isinstance(frames, Sequence) else None
+    return _play_frames(target, _picture_frames(frames, seconds, back), count=count,
+                        plays=loop, box=_box(target.info, fit, limits), enlarge=False,
+                        background=back, say=_say, pool=pool)
+
+
+def _prepared(file: IO[Any] | None, force: bool, background: Colour,
+              max_size: Size | None) -> tuple[_Target, RGB, Size | None]:
+    """The target (the terminal asked, its refusal naming force=True), the
+    background and max_size, each checked before anything is drawn."""
     back = parse_background(background)
     limits = _checked_size(max_size)
     try:
         target = _open_target(sys.stdout if file is None else file, force=force)
     except TerminalError as error:
         raise _hinted(error, "force=True draws anyway") from None
-    count = len(frames) if isinstance(frames, Sequence) else None
-    return _play_frames(target, _picture_frames(frames, seconds, back), count=count,
-                        plays=loop, box=_box(target.info, fit, limits), enlarge=False,
-                        background=back, say=_say, pool=pool)
+    return target, back, limits
 
 
 def _durations(fps: float | None, durations: Sequence[float] | None,
@@ -505,12 +513,7 @@ def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
     `pool` (default: one of its own, of up to LIVE_WORKERS processes), so
     that show() never waits for an encode. Into a file that is no terminal,
     each picture drawn is written as a stream and a newline."""
-    back = parse_background(background)
-    limits = _checked_size(max_size)
-    try:
-        target = _open_target(sys.stdout if file is None else file, force=force)
-    except TerminalError as error:
-        raise _hinted(error, "force=True draws anyway") from None
+    target, back, limits = _prepared(file, force, background, max_size)
     own = pool is None
     if own:  # None still in an embedded interpreter: encoded in the view's thread
         pool = _started_pool(LIVE_WORKERS)
