@@ -209,7 +209,10 @@ def test_leaving_on_an_exception_stops_the_workers_at_once(how):
     worker = int(child.stdout.readline())
     if how == "interrupt":  # inside the block, printing or waiting
         child.send_signal(signal.SIGINT)
-    out, errors = child.communicate(timeout=120)
+    # Through the same buffered files as the first line: communicate() reads
+    # the pipes themselves, and would miss what readline() read ahead.
+    out, errors = child.stdout.read(), child.stderr.read()
+    child.wait(timeout=120)
     error = "KeyboardInterrupt" if how == "interrupt" else "ValueError"
     assert (out, errors) == (f"{error} WorkerDied cancelled cancelled\n", "")
     with pytest.raises(ProcessLookupError):  # killed, and waited for

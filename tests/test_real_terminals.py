@@ -328,7 +328,10 @@ def test_an_animation_plays_in_place(display, tmp_path, program):
         # Afterwards the last frame there, and the line after it below it.
         assert final[:2] == (top, left) and height < final[2] <= height + 2 * 13
         return
-    assert report["status"] == 0 and report["stderr"] == ""
+    # A loaded machine may skip a frame or two; that is said, and nothing else.
+    assert report["status"] == 0 and re.fullmatch(
+        r"(tervalo: .*: \d+ of 20 frames skipped: encoding did not keep up with their "
+        r"durations\n)?", report["stderr"]), report["stderr"]
     # Afterwards the last frame there, and the cursor on the line below it.
     assert final == (top, left, height, width)
     cell = report["winsize"]["ypixel"] // report["winsize"]["rows"]
