@@ -76,14 +76,16 @@ def install_module(session: nox.Session, *settings: str) -> None:
     stamp.touch()
 
 
+# pytest in parallel: most tests wait on child interpreters, terminals and
+# timeouts, so two workers a core keep the cores busy.
+PARALLEL = ("-n", str(min(8, 2 * len(os.sched_getaffinity(0)))), "--dist", "loadgroup")
+
+
 def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
-    """pytest, the tests of the markers in `skip` left out, in parallel: most
-    tests wait on child interpreters, terminals and timeouts, so two workers
-    a core keep the cores busy."""
+    """pytest in parallel, the tests of the markers in `skip` left out."""
     marks = ["-m", " and ".join(f"not {mark}" for mark in skip)] if skip else []
-    workers = min(8, 2 * len(os.sched_getaffinity(0)))
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "-n", str(workers),
-                "--dist", "loadgroup", *marks, *session.posargs, **kwargs)
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *PARALLEL, *marks,
+                *session.posargs, **kwargs)
 
 
 @nox.session(python=SOURCE)
@@ -178,10 +180,10 @@ def distros(session: nox.Session) -> None:
     # run on the target and on the wheel's sessions); the abi3 wheel, which
     # the abi3 sessions test whole, that it loads and encodes on the newest
     # CPythons. Every run goes, whichever fails.
-    runs = [(["trixie python3 readme"], ()),
-            (["sid python3.14 source"], ("-m", "not tervalo and not packaging")),
+    runs = [(["trixie python3 readme"], ()),  # its test command runs in parallel itself
+            (["sid python3.14 source"], (*PARALLEL, "-m", "not tervalo and not packaging")),
             ([f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}"],
-             ("-m", f"{QUICK} and not tervalo"))]
+             (*PARALLEL, "-m", f"{QUICK} and not tervalo"))]
     failed = []
     for names, pytest in runs:
         try:

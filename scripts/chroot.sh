@@ -14,7 +14,8 @@
 # only git: they install the rest; PYTHON is then the release's python3) or
 # tarball (only makes the chroot's tarball, so that a later run finds it).
 # Each run gets a fresh venv; PYTEST_ARGS, and the run's own TEST_FILEs,
-# choose the tests (the noxfile's arm64 session passes its quick selection).
+# choose the tests (the noxfile passes its quick selection for arm64, and
+# the parallel workers for unstable).
 # On arm64 the test tools are the release's own packages, since pip under
 # emulation takes minutes. Chroots are made once by mmdebstrap from the
 # mirror of this machine's apt configuration and kept as tarballs in
@@ -235,12 +236,7 @@ case $kind in
     auditwheel repair -w "$out" "$out"/linked/*.whl
     exit ;;
 esac
-# In parallel where the tools have pytest-xdist (not under emulation): most
-# tests wait on child interpreters and terminals.
-parallel=()
-[ "$emulated" = yes ] || ! python -c 'import xdist' 2>/dev/null ||
-  parallel=(-n "$(( $(nproc) * 2 > 8 ? 8 : $(nproc) * 2 ))" --dist loadgroup)
-python -m pytest -p no:cacheprovider "${parallel[@]}" "$@"
+python -m pytest -p no:cacheprovider "$@"
 EOF_INNER
 
 status=0
