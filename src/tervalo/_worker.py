@@ -1,9 +1,9 @@
 """The program an EncoderPool's worker process runs, and the framing of what
 goes between it and the pool.
 
-A worker is a fresh interpreter that runs this file alone (never the
-caller's main module, nor the rest of tervalo, so it starts in tens of
-milliseconds): it imports the extension, says it is ready, then encodes one
+A worker is a fresh interpreter that runs this module (never the caller's
+main module, nor more of tervalo than encoding needs, so it starts in tens
+of milliseconds): it imports the encoder, says it is ready, then encodes one
 picture at a time. Each message on the socket is its length (8 bytes,
 little-endian) and its bytes:
 
@@ -15,11 +15,9 @@ little-endian) and its bytes:
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import struct
 import sys
-from typing import Any
 
 _LENGTH = struct.Struct("<Q")
 SIZE = struct.Struct("<ii")
@@ -56,23 +54,9 @@ def _exactly(fd: int, length: int) -> bytes:
     return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
-def _corrector(worker: str) -> Any:
-    """tervalo's stream correction (_stream.py beside this file), loaded by
-    its path so that the worker imports no more of tervalo than that: the
-    pool's streams are encode()'s."""
-    path = os.path.join(os.path.dirname(os.path.abspath(worker)), "_stream.py")
-    spec = importlib.util.spec_from_file_location("_tervalo_worker_stream", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.corrected
-
-
-def main(fd: int, worker: str) -> None:
+def main(fd: int) -> None:
     try:
-        from tervalo_ext import sixel_encode_bytes
-
-        corrected = _corrector(worker)
+        from tervalo._encode import encode_pixels
     except Exception as error:  # noqa: BLE001  (sent to the pool, which raises it)
         send(fd, b"!" + f"{type(error).__name__}: {error}".encode())
         return
@@ -84,7 +68,7 @@ def main(fd: int, worker: str) -> None:
         except (EOFError, OSError):
             return  # the pool closed or went away: nothing more to do
         try:
-            stream = corrected(sixel_encode_bytes(pixels, width, height), pixels, width, height)
+            stream = encode_pixels(pixels, width, height)
         except Exception as error:  # noqa: BLE001  (MemoryError, raised by the future)
             import pickle
 
@@ -95,4 +79,4 @@ def main(fd: int, worker: str) -> None:
 
 
 if __name__ == "__main__":
-    main(int(sys.argv[1]), sys.argv[2])
+    main(int(sys.argv[1]))

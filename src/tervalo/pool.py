@@ -15,7 +15,6 @@ from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import Future
 from dataclasses import dataclass
-from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING
 
@@ -29,15 +28,15 @@ if TYPE_CHECKING:
 
 __all__ = ["EncoderPool", "WorkerDied", "WorkerStartError"]
 
-# A worker is a fresh interpreter running _worker.py by its path, with this
-# process's module path: it finds the same extension, and it never imports
-# the caller's main module (so scripts need no `__main__` guard, and a
-# script read from standard input works) nor the rest of tervalo (so it
-# starts in a few tens of milliseconds). Nothing is forked from the caller,
-# whose other threads may hold locks a forked copy would never see released.
-_BOOT = ("import sys; sys.path[:0] = sys.argv[3:]; exec(compile(open(sys.argv[2], 'rb').read(), "
-         "sys.argv[2], 'exec'))")
-_WORKER = str(Path(_worker.__file__).resolve())
+# A worker is a fresh interpreter running the module tervalo._worker, with
+# this process's module path: it finds the same extension, and it never
+# imports the caller's main module (so scripts need no `__main__` guard, and
+# a script read from standard input works) nor more of tervalo than encoding
+# needs (so it starts in a few tens of milliseconds). Nothing is forked from
+# the caller, whose other threads may hold locks a forked copy would never
+# see released.
+_BOOT = ("import sys, runpy; sys.path[:0] = sys.argv[2:]; "
+         "runpy.run_module('tervalo._worker', run_name='__main__', alter_sys=True)")
 _NOT_AN_EXECUTOR = ("EncoderPool.submit takes a picture, not a function and its arguments: "
                     "with asyncio, `await pool.encode_async(picture)` instead of "
                     "loop.run_in_executor(pool, ...)")
@@ -81,7 +80,7 @@ class _Worker:
             # A session of its own: Ctrl-C in the terminal reaches the
             # caller alone, which stops the workers itself.
             self._process = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(theirs.fileno()), _WORKER, *path],
+                [sys.executable, "-c", _BOOT, str(theirs.fileno()), *path],
                 pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, start_new_session=True)
         except BaseException:
