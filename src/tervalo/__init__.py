@@ -13,9 +13,9 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from tervalo._encode import encode
-    from tervalo.viewer import show
     from tervalo.motion import LiveView, Playback, live, play
     from tervalo.pool import EncoderPool
+    from tervalo.viewer import show
 
 __version__ = "0.1.0"
 __all__ = ["EncoderPool", "LiveView", "Playback", "__version__", "encode", "live", "play",
