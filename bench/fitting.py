@@ -57,7 +57,7 @@ def thumbnail(image: Image.Image, copy: bool = True) -> Image.Image:
 
 def tervalo_file(path: Path, encode: bool) -> object:
     """The viewer's path for a file: opened lazily, drafted, fitted."""
-    with viewer._source(str(path), WHITE, lambda _: None) as render:
+    with viewer.opened_source(str(path), WHITE, lambda _: None) as render:
         pixels, width, height = render(BOX, False)
     return sixel_encode_bytes(pixels, width, height) if encode else pixels
 

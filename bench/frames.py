@@ -30,9 +30,10 @@ import images
 import numpy as np
 from PIL import Image
 
-from tervalo import EncoderPool, motion
+from tervalo import EncoderPool, motion, viewer
+from tervalo.drawing import Target, box_for, renderer
+from tervalo.motion import Again, Frame
 from tervalo.terminal import TerminalInfo
-from tervalo.viewer import _box, _file_frames, _Frame, _Target
 
 SIZES = [(320, 240), (640, 480), (1920, 1080)]
 COUNTS = {(320, 240): 60, (640, 480): 40, (1920, 1080): 12}
@@ -55,14 +56,14 @@ class Pty:
         self.out = os.fdopen(slave, "wb")
         info = TerminalInfo.from_replies(VT340, 56, 200, 2000, 1120)
         self.target = Stamped(self.out, info)
-        self.box = _box(info, True, None)
+        self.box = box_for(info, True, None)
 
     def close(self):
         self.out.close()  # the reader then reads an error, and ends
         self._reader.wait()
 
 
-class Stamped(_Target):
+class Stamped(Target):
     """A target that notes when each frame was out."""
 
     def __init__(self, out, info):
@@ -83,7 +84,7 @@ def photo_frames(size, count, distinct=4):
 
 
 def as_frames(pictures):
-    return [_Frame(motion._renderer(p, (255, 255, 255)), 0.04) for p in pictures]
+    return [Frame(renderer(p, (255, 255, 255)), 0.04) for p in pictures]
 
 
 def plot_frames(size, count):
@@ -96,11 +97,11 @@ def plot_frames(size, count):
     x = np.linspace(0, 10, 500)
     line, = axes.plot(x, np.sin(x))
     axes.set_ylim(-1.5, 1.5)
-    render = motion._renderer(figure, (255, 255, 255))
+    render = renderer(figure, (255, 255, 255))
     for k in range(count):
         line.set_ydata(np.sin(x + k / 5) + 0.2 * np.sin(7 * x - k))
         axes.set_title(f"step {k}")
-        yield _Frame(render, 0.04)
+        yield Frame(render, 0.04)
 
 
 def rate(frames, workers, pools, timed=False, count=None):
@@ -108,10 +109,10 @@ def rate(frames, workers, pools, timed=False, count=None):
     Playback)."""
     pty = Pty()
     try:
-        played = motion._play_frames(pty.target, frames, count=count, plays=1, box=pty.box,
-                                     enlarge=False, background=(255, 255, 255),
-                                     say=lambda text: None, pool=pools.get(workers),
-                                     workers=workers, timed=timed)
+        played = motion.play_frames(pty.target, frames, count=count, plays=1, box=pty.box,
+                                    enlarge=False, background=(255, 255, 255),
+                                    say=lambda text: None, pool=pools.get(workers),
+                                    workers=workers, timed=timed)
         times = pty.target.times
         return (len(times) - 1) / (times[-1] - times[0]), played
     finally:
@@ -187,8 +188,9 @@ def main(argv=None):
                     gif = Path(folder) / "anim.gif"
                     save_gif(pictures, gif)
                     theirs = img2sixel_rate(gif, count)
-                    with Image.open(gif) as image:
-                        ours = rate(_file_frames(image, (255, 255, 255)), 2, pools)[0]
+                    with viewer.opened_source(str(gif), (255, 255, 255), print) as animation:
+                        assert isinstance(animation, viewer.Animation)
+                        ours = rate(Again(animation.frames), 2, pools)[0]
                     gif_cells = ["not installed" if theirs is None else f"{theirs:.1f}",
                                  f"{ours:.1f}"]
                 rows.append([label, *rates, *gif_cells])

@@ -64,3 +64,13 @@ def test_ipython_draws_each_cells_figures_when_it_ends(tmp_path, reply, force):
         assert drawn == [[(200, 100)], [(392, 294)], [(100, 100)], []] and warned == [0] * 4
     # Drawn or not, what the user can no longer see is not kept.
     assert b"open: []" in cells[3]
+
+
+def test_pause_without_sixels_warns_at_the_programs_line_naming_what_it_takes():
+    code = "import matplotlib.pyplot as plt\nplt.plot([1, 2])\nplt.pause(0.01)\n"
+    run = on_pty([sys.executable, "-c", code], answers={DA1: XTERM},
+                 env={"MPLBACKEND": "module://tervalo.matplotlib"})
+    assert run.status == 0 and b"\x1bP" not in run.out
+    assert run.errors[0].startswith("<string>:3: UserWarning: tervalo: this terminal reports "
+                                    "no sixel support")
+    assert run.errors[0].endswith("; set TERVALO_FORCE=1 in the environment to draw anyway")

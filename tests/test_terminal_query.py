@@ -14,6 +14,7 @@ from fake_terminal import (
     FOOT,
     KONSOLE,
     MLTERM,
+    SYNCHRONIZED,
     TMUX,
     VT340,
     VTE,
@@ -144,19 +145,34 @@ def test_late_replies_never_reach_the_shell(delay, args, env, status):
 
 
 # In a program: what input() reads is what was typed, never a reply. A
-# terminal that never answers is asked once: its wait is spent once.
-@pytest.mark.parametrize("delay, answers, env, shows, errors", [
-    (0.8, {DA1: VT340}, {}, 1, []),
-    (3, {DA1: VT340}, {}, 1, [f"refused: {NO_REPLY}; force=True draws anyway"]),
-    (8, {DA1: VT340}, {"TERVALO_WAIT": "9"}, 1, []),
-    (0, {}, {}, 3, [f"refused: {NO_REPLY}; force=True draws anyway"] * 3),
+# terminal that never answers is asked once: its wait is spent once, and a
+# late reply is awaited only over ssh (a local terminal answers at once or
+# never), so that a program is not held for nothing.
+LINK = {"SSH_CONNECTION": "10.0.0.2 50000 10.0.0.1 22"}
+
+
+@pytest.mark.parametrize("delay, answers, env, shows, refused, longest", [
+    (0.8, {DA1: VT340}, {}, 1, False, 0),
+    (3, {DA1: VT340}, LINK, 1, True, 3),       # read when it comes, after the refusal
+    (8, {DA1: VT340}, {"TERVALO_WAIT": "9"}, 1, False, 8),
+    (0, {}, {}, 3, True, 2),
+    (0, {}, LINK, 1, True, 10),
 ])
-def test_late_replies_never_reach_the_programs_input(delay, answers, env, shows, errors):
+def test_late_replies_never_reach_the_programs_input(delay, answers, env, shows, refused,
+                                                     longest):
     run = on_pty([sys.executable, str(CHILDREN / "show_then_input.py"), str(shows)],
                  answers=answers, delay=delay, env=env, typed=b"bob\n",
-                 typed_after=0 if answers else 12)  # after the 10 s a reply is awaited
-    assert run.errors == [*errors, "typed: 'bob'"]
-    assert run.out.count(DA1) == 1 and run.out.count(b"\x1bPq") == (not errors)
+                 typed_after=longest + 1)
+    errors = [f"refused: {NO_REPLY}; force=True draws anyway"] * shows * refused
+    assert run.errors == [*errors, f"longest: {longest}", "typed: 'bob'"]
+    assert run.out.count(DA1) == 1 and run.out.count(b"\x1bPq") == (not refused)
+    assert VT340[1:] not in run.out and run.mode_kept
+
+
+@pytest.mark.parametrize("wait", ["abc", 0, float("nan")])
+def test_a_wait_that_is_no_time_is_refused_before_the_terminal_is_asked(wait):
+    with pytest.raises(ValueError, match="takes a number of seconds above 0"):
+        terminal.query(wait=wait)
 
 
 def test_ctrl_c_during_the_query_restores_the_terminal():
@@ -168,9 +184,9 @@ def test_ctrl_c_during_the_query_restores_the_terminal():
 def test_the_queries_end_with_device_attributes():
     # The kernel knows no pixels, so the window size is asked too.
     run = on_pty(VIEWER, answers={DA1: VT340}, window=(24, 80, 0, 0))
-    assert run.out.startswith(XTSMGRAPHICS + WINDOW + DA1)
+    assert run.out.startswith(XTSMGRAPHICS + SYNCHRONIZED + WINDOW + DA1)
     run = on_pty(VIEWER, answers={DA1: VT340})
-    assert run.out.startswith(XTSMGRAPHICS + DA1)
+    assert run.out.startswith(XTSMGRAPHICS + SYNCHRONIZED + DA1)
 
 
 @pytest.mark.parametrize("args, status", [([], 2), (["--force"], 0)])
@@ -218,8 +234,8 @@ def test_force_in_a_multiplexer_passes_the_picture_through(magick, variable, unw
     # so that its cursor ends below the picture.
     out = run.out.replace(b"\r\n", b"\n")  # the pty's ONLCR
     through = out[out.index(b"\x1bP"):out.rindex(b"\x1b\\") + 2]
-    assert out.replace(through, b"") == (XTSMGRAPHICS + DA1 + b"\n" * 20 + b"\x1b[20A\x1b7"
-                                         + b"\x1b8\x1b[20B\r")
+    assert out.replace(through, b"") == (XTSMGRAPHICS + SYNCHRONIZED + DA1 + b"\n" * 20
+                                         + b"\x1b[20A\x1b7\x1b8\x1b[20B\r")
     inner = unwrap(through)  # the outer terminal's cursor put back after the picture
     assert inner.startswith(b"\x1b7\x1bP") and inner.endswith(b"\x1b\\\x1b8")
     assert magick.size(inner[2:-2]) == (256, 256)

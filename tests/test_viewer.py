@@ -44,9 +44,11 @@ def photo(tmp_path):
     (["{tmp}/notes.png"], "cannot identify image file"),    # text, not an image
     (["{tmp}/empty.png"], "cannot identify image file"),    # zero bytes
     (["{photo}", "{tmp}/missing.png"], "No such file or directory"),  # the second fails
-    (["{photo}", "--width", "0"], "--width: must be at least 1, got 0"),
-    (["--height", "-4"], "--height: must be at least 1, got -4"),
-    (["{photo}", "--width", "wide"], "--width: invalid positive value"),
+    (["{photo}", "--width", "0"], "--width: takes a whole number of at least 1, got '0'"),
+    (["--height", "-4"], "--height: takes a whole number of at least 1, got '-4'"),
+    (["{photo}", "--width", "1.5"], "--width: takes a whole number of at least 1, got '1.5'"),
+    (["--loop", "1.5"], "--loop: takes a whole number of 0 or more, got '1.5'"),
+    (["--loop", "0", "{photo}", "{photo}"], "--loop 0 plays until Ctrl-C and would never reach"),
     (["--background", "nocolour"], "unknown color specifier"),
     (["--background", "#ff000080"], "has an alpha"),
     (["{photo}", "--output", "{tmp}/no/such/dir/out.six"], "No such file or directory"),
@@ -138,6 +140,7 @@ def test_several_images_one_after_another(tmp_path, magick):
 # wheel only from a terminal or /dev/null (stdin=None below).
 @pytest.mark.parametrize("args, stdin, status, sizes, errors", [
     (["-"], "photo", 0, [(300, 100)], []),
+    (["-", "-"], "photo", 1, [(300, 100)], ["tervalo: standard input: read already: give - once"]),
     ([], "photo", 0, [(300, 100)], []),
     ([], None, 0, [(256, 256)], []),
     ([], b"", 1, [], ["tervalo: standard input: empty; pipe an image into it, e.g. "
@@ -166,10 +169,49 @@ def test_where_the_pictures_come_from(tmp_path, photo, args, stdin, status, size
         run = viewer(*args, stdin=data)
     assert run.returncode == status and raster_sizes(run.stdout) == sizes
     assert run.stderr.decode().splitlines() == [e.format(tmp=tmp_path) for e in errors]
-    if "--output" in args:  # the stream as it is, no newline after it
-        assert run.stdout.endswith(b"\x1b\\")
+    if "--output" in args:  # as when standard output is redirected
+        assert run.stdout.endswith(b"\x1b\\\n")
     if "--version" in args:
         assert run.stdout == b"tervalo 0.1.0\n"
+
+
+def test_an_animation_cut_short_draws_its_good_frames_then_says_why(tmp_path):
+    noise = np.random.default_rng(1).integers(0, 256, (6, 64, 64, 3), np.uint8)
+    frames = [Image.fromarray(frame).convert("P") for frame in noise]
+    whole = tmp_path / "whole.gif"
+    frames[0].save(whole, save_all=True, append_images=frames[1:], duration=100)
+    data = whole.read_bytes()
+    (tmp_path / "cut.gif").write_bytes(data[:len(data) * 9 // 10])  # inside the last frame
+    run = viewer(tmp_path / "cut.gif", "--output", "-")
+    [line] = run.stderr.decode().splitlines()
+    assert run.returncode == 1 and line.startswith(f"tervalo: {tmp_path}/cut.gif: image file "
+                                                   "is truncated")
+    assert raster_sizes(run.stdout) == [(64, 64)] * 5
+
+
+@pytest.mark.parametrize("args, status, pictures, errors", [
+    (["{photo}"], 1, [], ["tervalo: {photo}: reading image files needs Pillow: pip install "
+                          "'tervalo_ext[pillow]'"]),
+    ([], 0, [(256, 256)], []),
+])
+def test_without_pillow_a_file_gets_one_line_and_the_wheel_still_draws(photo, args, status,
+                                                                       pictures, errors):
+    hidden = ("import runpy, sys; sys.modules['PIL'] = None; "
+              "runpy.run_module('tervalo', run_name='__main__')")
+    run = subprocess.run([sys.executable, "-c", hidden, *(a.format(photo=photo) for a in args)],
+                         capture_output=True, timeout=60, stdin=subprocess.DEVNULL, check=False)
+    assert run.returncode == status and raster_sizes(run.stdout) == pictures
+    assert run.stderr.decode().splitlines() == [e.format(photo=photo) for e in errors]
+
+
+def test_a_reader_that_goes_away_ends_the_viewer_quietly(tmp_path):
+    path = tmp_path / "noise.png"
+    Image.fromarray(np.random.default_rng(2).integers(0, 256, (300, 400, 3), np.uint8)).save(path)
+    process = subprocess.Popen([*VIEWER, *[str(path)] * 4], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.read(1000)  # as `| head -c 1000` does
+    process.stdout.close()
+    assert process.wait(timeout=60) == 141 and process.stderr.read() == b""
 
 
 # --- on a terminal ---------------------------------------------------------------------
@@ -220,6 +262,13 @@ def test_viewer_on_a_terminal(big, window, answers, args, drawn):
     assert placed == [(b"\n" * rows, b"%d" % rows, b"%d" % rows)] * len(pictures)
 
 
+
+
+def test_a_window_of_one_row_has_no_room_for_a_picture(photo):
+    run = on_pty([*VIEWER, str(photo)], answers={DA1: VT340}, window=(1, 80, 480, 13))
+    assert run.status == 1 and b"\x1bP" not in run.out and run.errors == [
+        "tervalo: the window is 1 text row tall, leaving no room for a picture above the "
+        "prompt: make it taller, or give a size (--height PX, or --full-size)"]
 
 
 LIMIT_480 = {XTSMGRAPHICS: b"\x1b[?2;0;480;312S"}

@@ -13,16 +13,16 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from tervalo._encode import encode
+    from tervalo.drawing import show
     from tervalo.motion import LiveView, Playback, live, play
     from tervalo.pool import EncoderPool
-    from tervalo.viewer import show
 
 __version__ = "0.1.0"
 __all__ = ["EncoderPool", "LiveView", "Playback", "__version__", "encode", "live", "play",
            "show"]
 
 # Where each public name lives.
-_HOMES = {"encode": "tervalo._encode", "show": "tervalo.viewer", "live": "tervalo.motion",
+_HOMES = {"encode": "tervalo._encode", "show": "tervalo.drawing", "live": "tervalo.motion",
           "play": "tervalo.motion", "LiveView": "tervalo.motion", "Playback": "tervalo.motion",
           "EncoderPool": "tervalo.pool"}
 

@@ -70,12 +70,12 @@ def rgb_pixels(image: Picture, *, background: Colour = WHITE, max_size: Size | N
     """(packed RGB, width, height) of `image` as encode() draws it; with
     `enlarge`, max_size scales up as well as down."""
     back = parse_background(background)
-    box = _check_max_size(max_size)
-    if _is_pillow(image):
+    box = check_max_size(max_size)
+    if is_pillow(image):
         return _from_pillow(image, back, box, enlarge)
-    if _is_numpy(image):
+    if is_numpy(image):
         return _from_numpy(image, back, box, enlarge)
-    if _is_figure(image):
+    if is_figure(image):
         return _from_figure(image, back, box, enlarge)
     if isinstance(image, memoryview) or hasattr(image, "__array__"):
         raise TypeError(f"got {_describe(image)}: encode takes {ACCEPTED}; "
@@ -143,15 +143,15 @@ def _is_instance(value: object, module: str, name: str) -> bool:
     return isinstance(cls, type) and isinstance(value, cls)
 
 
-def _is_pillow(value: object) -> TypeGuard[PILImage.Image]:
+def is_pillow(value: object) -> TypeGuard[PILImage.Image]:
     return _is_instance(value, "PIL.Image", "Image")
 
 
-def _is_numpy(value: object) -> TypeGuard[npt.NDArray[Any]]:
+def is_numpy(value: object) -> TypeGuard[npt.NDArray[Any]]:
     return _is_instance(value, "numpy", "ndarray")
 
 
-def _is_figure(value: object) -> TypeGuard[Figure]:
+def is_figure(value: object) -> TypeGuard[Figure]:
     return _is_instance(value, "matplotlib.figure", "Figure")
 
 
@@ -161,7 +161,7 @@ def _describe(value: object) -> str:
         else cls.__qualname__
 
 
-def _check_max_size(max_size: Size | None) -> Size:
+def check_max_size(max_size: Size | None) -> Size:
     if max_size is None:
         return (None, None)
     if isinstance(max_size, (tuple, list)) and len(max_size) == 2 and all(

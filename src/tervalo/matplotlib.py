@@ -14,7 +14,14 @@ closed; plt.show() works as well.
 Moving figures: plt.show() plays a figure with a running animation (a
 FuncAnimation, or any timer of its canvas) in place, one frame a tick at the
 timer's interval, until the animation ends (or Ctrl-C); plt.pause() draws each
-figure that changed over its last picture, and keeps it open.
+figure that changed over its last picture (once that is out, the pause
+begins), and keeps it open. Text printed between two pauses stays: the next
+picture is drawn below it.
+
+In interactive mode outside IPython (plt.ion() in a script),
+fig.canvas.draw() draws the figure in place as plt.pause() does, and
+plt.pause() or plt.show() draw what changed; pyplot's own redraws after each
+call draw nothing (a terminal has no window to refresh).
 
 Where the terminal reports no sixel support (or cannot be asked), a warning
 says so, and plt.show() and the end of a cell close the figures all the
@@ -26,6 +33,7 @@ from __future__ import annotations
 
 import os
 import sys
+import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
@@ -35,13 +43,12 @@ from matplotlib._pylab_helpers import Gcf
 from matplotlib.backend_bases import FigureManagerBase, TimerBase
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 
+from tervalo.drawing import is_terminal, prepare, renderer, say, show_all
+from tervalo.motion import Frame, LiveView, live, play_frames
 from tervalo.terminal import TerminalError
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
-
-    from tervalo.motion import LiveView
-    from tervalo.viewer import _Frame
 
 __all__ = ["FORCE", "FigureCanvas", "FigureManager", "show"]
 
@@ -58,21 +65,19 @@ def _draw(figures: Sequence[Figure], play: bool = False) -> str | None:
     into a file each is drawn once), or says why the terminal cannot: the
     callers warn instead of raising, as a GUI backend without a display
     would."""
-    from tervalo.viewer import _is_terminal, show_all
-
     if not figures:
         return None  # the terminal is not asked for nothing
     try:
         still: list[Figure] = []
         for figure in figures:
-            timers = _started(figure) if play and _is_terminal(sys.stdout) else []
+            timers = _started(figure) if play and is_terminal(sys.stdout) else []
             if timers:
-                show_all(still, force=forced())
+                show_all(still, force=forced(), hint=None)
                 still = []
                 _play(figure, timers)
             else:
                 still.append(figure)
-        show_all(still, force=forced())
+        show_all(still, force=forced(), hint=None)
     except TerminalError as error:
         return _refused(error)
     return None
@@ -108,34 +113,26 @@ def _started(figure: Figure) -> list[_Timer]:
     return [timer for timer in timers if timer.running]
 
 
-def _ticks(figure: Figure, timers: list[_Timer]) -> Iterator[_Frame]:
+def _ticks(figure: Figure, timers: list[_Timer], background: tuple[int, int, int],
+           ) -> Iterator[Frame]:
     """The figure as each tick of its running timers leaves it, for as long
     as one runs: each frame stays for the shortest interval among them
     (read after the tick that made it, as an animation sets its repeat
     delay there)."""
-    from tervalo._encode import rgb_pixels
-    from tervalo.viewer import _Frame
-
-    def render(box: tuple[int | None, int | None] | None,
-               enlarge: bool) -> tuple[bytes, int, int]:
-        return rgb_pixels(figure, max_size=box, enlarge=enlarge)
-
+    render = renderer(figure, background)
     running = [timer for timer in timers if timer.running]
     while running:
-        yield _Frame(render, min(timer.interval for timer in running) / 1000)
+        yield Frame(render, min(timer.interval for timer in running) / 1000)
         for timer in running:
             timer.tick()
         running = [timer for timer in timers if timer.running]
 
 
 def _play(figure: Figure, timers: list[_Timer]) -> None:
-    from tervalo._encode import WHITE
-    from tervalo.motion import _play_frames
-    from tervalo.viewer import _box, _open_target, _say
-
-    target = _open_target(sys.stdout, force=forced())
-    _play_frames(target, _ticks(figure, timers), count=None, plays=1,
-                 box=_box(target.info, True, None), enlarge=False, background=WHITE, say=_say)
+    ready = prepare(None, fit=True, force=forced(), background="white", max_size=None,
+                    hint=None)
+    play_frames(ready.target, _ticks(figure, timers, ready.background), count=None, plays=1,
+                box=ready.box, enlarge=False, background=ready.background, say=say)
 
 
 def _close(managers: Sequence[FigureManagerBase]) -> None:
@@ -158,26 +155,24 @@ class FigureManager(FigureManagerBase):
         if self.view is not None:
             self.redraw()
         elif why := _draw([self.canvas.figure]):
-            warnings.warn(why, stacklevel=3)  # at the caller of Figure.show()
+            _warn_user(why)
         self.shown = True
 
     def redraw(self, warn: Callable[[str], None] | None = None) -> None:
         """Draws the figure over its last picture if it changed since (the
         first time below the cursor). Rendered here, before the program
         changes it again; encoded and drawn by the figure's live view."""
-        from tervalo.motion import live
-
         figure = self.canvas.figure
         if self.refused or (self.view is not None and not figure.stale):
             return
         if self.view is None:
             try:
-                self.view = live(force=forced())
+                self.view = live(force=forced(), hint=None)
             except TerminalError as error:
                 self.refused = True
-                (warn or _warn_caller)(_refused(error))
+                (warn or _warn_user)(_refused(error))
                 return
-        self.view._show_rendered(figure)
+        self.view.show_rendered(figure)
         figure.stale = False  # drawn as it is (rendering at another dpi marks it stale)
         self.shown = True
 
@@ -200,13 +195,22 @@ class FigureManager(FigureManagerBase):
             return
         if managers:
             try:
-                _finish(managers, warn=_warn_caller)
+                _finish(managers, warn=_warn_user)
             finally:
                 _close(managers)
 
 
-def _warn_caller(why: str) -> None:
-    warnings.warn(why, stacklevel=5)  # at the caller of plt.show() or plt.pause()
+# Where a warning points: the first line outside matplotlib and this package.
+_INSIDE = tuple(os.path.dirname(module.__file__ or "") + os.sep
+                for module in (matplotlib, sys.modules[__package__ or "tervalo"]))
+
+
+def _warn_user(why: str) -> None:
+    """Warns at the program's line that called into matplotlib."""
+    level, frame = 1, sys._getframe(0)
+    while frame is not None and frame.f_code.co_filename.startswith(_INSIDE):
+        frame, level = frame.f_back, level + 1  # type: ignore[assignment]
+    warnings.warn(why, stacklevel=level)
 
 
 def _finish(managers: Sequence[FigureManagerBase], warn: Callable[[str], None],
@@ -233,6 +237,19 @@ class FigureCanvas(FigureCanvasAgg):
         super().__init__(figure)
         self.timers: list[_Timer] = []
 
+    def draw(self, *args: Any, **kwargs: Any) -> None:
+        """Renders the figure; in interactive mode outside IPython, draws it
+        in place too, as a window would show it (the plt.ion() idiom
+        fig.canvas.draw(); fig.canvas.flush_events())."""
+        super().draw(*args, **kwargs)  # type: ignore[no-untyped-call]
+        manager = self.manager
+        # The program's own call, not matplotlib's nor a picture's render.
+        asked = not sys._getframe(1).f_code.co_filename.startswith(_INSIDE)
+        if (asked and matplotlib.is_interactive() and _ipython() is None
+                and isinstance(manager, FigureManager)):
+            self.figure.stale = True  # drawn as it is now, even if rendered before
+            manager.redraw()
+
     def new_timer(self, interval: int | None = None,
                   callbacks: list[tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any]]]
                   | None = None) -> TimerBase:
@@ -240,6 +257,15 @@ class FigureCanvas(FigureCanvasAgg):
         timer = _Timer(interval=interval, callbacks=callbacks)
         self.timers.append(timer)
         return timer
+
+    def start_event_loop(self, timeout: float = 0) -> None:
+        """plt.pause()'s wait, once the figure's picture is out (the
+        figure is "updated and displayed before the pause")."""
+        manager = self.manager
+        if isinstance(manager, FigureManager) and manager.view is not None:
+            manager.view.wait()
+        # No events to wait for in a terminal (nor an endless wait for 0).
+        time.sleep(max(0.0, timeout))
 
     def draw_idle(self, *args: Any, **kwargs: Any) -> None:
         """Nothing to refresh: no window shows the figure, which is rendered
@@ -274,10 +300,15 @@ def _warn_cell(why: str) -> None:
     warnings.warn_explicit(why, UserWarning, "<end of cell>", 0, module="tervalo.matplotlib")
 
 
-def _hook_into_ipython() -> None:
-    # Only an IPython already running: never imported for a plain script.
+def _ipython() -> Any:
+    """The IPython shell running this program, if one is (never imported
+    for a plain script)."""
     ipython = sys.modules.get("IPython")
-    shell = ipython.get_ipython() if ipython is not None else None
+    return ipython.get_ipython() if ipython is not None else None
+
+
+def _hook_into_ipython() -> None:
+    shell = _ipython()
     if shell is None or cell_ended in shell.events.callbacks["post_execute"]:
         return
     matplotlib.interactive(True)

@@ -7,12 +7,13 @@ pace (live()).
         for step in training:
             view.show(figure)                    # returns at once; the newest is drawn
 
-Both draw through the viewer's one drawing path: the terminal is asked once,
-every frame is fitted to the size of the first, rows are made once below the
-cursor and each frame is drawn over the last, and the cursor is left on the
-line below the picture after every frame, so that Ctrl-C at any moment leaves
-it there. While they draw, the terminal does not echo keys: an echoed key
-would move the cursor, and every frame after it.
+Both draw through the drawing layer (tervalo.drawing): the terminal is asked
+once, every frame is fitted to the size of the first, rows are made once
+below the cursor and each frame is drawn over the last, and the cursor is
+left on the line below the picture after every frame, so that Ctrl-C at any
+moment leaves it there. Text the program prints between two frames stays:
+the next frame starts afresh below it. When frames are drawn is decided by
+tervalo.timing.
 """
 
 from __future__ import annotations
@@ -20,56 +21,40 @@ from __future__ import annotations
 import atexit
 import contextlib
 import math
+import numbers
 import os
-import sys
-import termios
 import threading
-import time
 import weakref
 from collections import deque
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future
 from dataclasses import dataclass
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
-from tervalo._encode import (
-    WHITE,
-    Colour,
-    Size,
-    _is_figure,
-    _is_numpy,
-    _is_pillow,
-    encode_pixels,
-    parse_background,
-    rgb_pixels,
-)
-from tervalo.pool import EncoderPool, WorkerStartError
-from tervalo.terminal import TerminalError
-from tervalo.viewer import (
-    _SCREEN,
+from tervalo._encode import WHITE, Colour, Size, encode_pixels, rgb_pixels
+from tervalo.drawing import (
+    SCREEN,
+    Echo,
     Encode,
+    Placed,
     Render,
     Say,
-    _Again,
-    _box,
-    _checked_size,
-    _fitted,
-    _Frame,
-    _hinted,
-    _open_target,
-    _Placed,
-    _say,
-    _Target,
+    Target,
+    fitted,
+    prepare,
+    renderer,
+    say,
 )
+from tervalo.pool import EncoderPool, WorkerStartError
+from tervalo.timing import Clock, Scheduler, SystemClock
 
 if TYPE_CHECKING:
-    from matplotlib.figure import Figure
     from typing_extensions import Self
 
     from tervalo._encode import RGB, Picture
 
-__all__ = ["LiveView", "Playback", "live", "play"]
+__all__ = ["Again", "Frame", "LiveView", "Playback", "live", "play", "play_frames"]
 
 DEFAULT_FPS = 10.0
 # Workers of the pool a moving picture makes for itself, at most one per core:
@@ -77,6 +62,24 @@ DEFAULT_FPS = 10.0
 # picture, so a second worker only starts the next while one is encoded.
 PLAY_WORKERS = 4
 LIVE_WORKERS = 2
+
+
+class Frame(NamedTuple):
+    """A frame of a moving picture: how to render it, and for how long it stays."""
+
+    render: Render
+    seconds: float
+
+
+class Again:
+    """Frames that can be taken again from the start (a file's, a list's),
+    for a playback's later passes."""
+
+    def __init__(self, frames: Callable[[], Iterator[Frame]]) -> None:
+        self._frames = frames
+
+    def __iter__(self) -> Iterator[Frame]:
+        return self._frames()
 
 
 @dataclass(frozen=True)
@@ -117,30 +120,36 @@ def play(frames: Iterable[Picture], *, fps: float | None = None,
     one after another, each followed by a newline, without waiting.
 
     Raises what show() raises (NoSixelSupport, NoReply, ...; `force` draws
-    anyway), ValueError for `fps`, `durations` or `loop` it cannot take, and
-    what encode raises for a frame it refuses, when that frame is taken
-    (the playback stops there, the cursor below the picture)."""
+    anyway), ValueError for `fps`, `durations` or `loop` it cannot take,
+    TypeError for a `pool` that is none, and what `frames` raises or encode
+    raises for a frame it refuses, once the frames before it are drawn (the
+    cursor below the picture)."""
     seconds = _durations(fps, durations, frames)
-    if isinstance(loop, bool) or not isinstance(loop, int) or loop < 0:
-        raise ValueError(f"loop must be an int of 0 or more, got {loop!r}")
-    target, back, limits = _prepared(file, force, background, max_size)
+    if isinstance(loop, bool) or not isinstance(loop, numbers.Integral) or loop < 0:
+        raise ValueError(f"loop must be a whole number of 0 or more, got {loop!r}")
+    _check_pool(pool)
+    ready = prepare(file, fit=fit, force=force, background=background, max_size=max_size)
     count = len(frames) if isinstance(frames, Sequence) else None
-    return _play_frames(target, _picture_frames(frames, seconds, back), count=count,
-                        plays=loop, box=_box(target.info, fit, limits), enlarge=False,
-                        background=back, say=_say, pool=pool)
+    return play_frames(ready.target, _picture_frames(frames, seconds, ready.background),
+                       count=count, plays=int(loop), box=ready.box, enlarge=False,
+                       background=ready.background, say=say, pool=pool)
 
 
-def _prepared(file: IO[Any] | None, force: bool, background: Colour,
-              max_size: Size | None) -> tuple[_Target, RGB, Size | None]:
-    """The target (the terminal asked, its refusal naming force=True), the
-    background and max_size, each checked before anything is drawn."""
-    back = parse_background(background)
-    limits = _checked_size(max_size)
-    try:
-        target = _open_target(sys.stdout if file is None else file, force=force)
-    except TerminalError as error:
-        raise _hinted(error, "force=True draws anyway") from None
-    return target, back, limits
+def _check_pool(pool: object) -> None:
+    if pool is not None and not isinstance(pool, EncoderPool):
+        raise TypeError(f"pool must be a tervalo.EncoderPool or None, got "
+                        f"{type(pool).__name__}")
+
+
+def _seconds(value: object, name: str) -> float:
+    """`value` as seconds (or frames a second): a real number above 0."""
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        seconds = float(value)
+        if 0 < seconds < math.inf:
+            return seconds
+        raise ValueError(f"{name} must be above 0 and finite, got {value!r}")
+    raise ValueError(f"{name} must be a number above 0, got {value!r} "
+                     f"({type(value).__name__})")
 
 
 def _durations(fps: float | None, durations: Sequence[float] | None,
@@ -149,46 +158,28 @@ def _durations(fps: float | None, durations: Sequence[float] | None,
     if fps is not None and durations is not None:
         raise ValueError("give fps or durations, not both")
     if durations is None:
-        rate = DEFAULT_FPS if fps is None else fps
-        if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not (
-                0 < rate < math.inf):
-            raise ValueError(f"fps must be a number above 0, got {fps!r}")
-        return 1 / rate
-    durations = list(durations)
-    if not all(isinstance(d, (int, float)) and not isinstance(d, bool) and 0 < d < math.inf
-               for d in durations):
-        raise ValueError(f"durations must be seconds above 0, got {durations!r}")
-    if isinstance(frames, Sequence) and len(frames) != len(durations):
-        raise ValueError(f"{len(durations)} durations for {len(frames)} frames")
-    return durations
+        return 1 / _seconds(DEFAULT_FPS if fps is None else fps, "fps")
+    seconds = [_seconds(duration, "each of durations") for duration in durations]
+    if isinstance(frames, Sequence) and len(frames) != len(seconds):
+        raise ValueError(f"{len(seconds)} durations for {len(frames)} frames")
+    return seconds
 
 
 def _picture_frames(pictures: Iterable[Picture], seconds: Sequence[float] | float,
-                    background: RGB) -> Iterable[_Frame]:
+                    background: RGB) -> Iterable[Frame]:
     """play()'s frames: its pictures with their durations; again from the
     start for a later pass if the pictures can be iterated again."""
-    def frames() -> Iterator[_Frame]:
+    def frames() -> Iterator[Frame]:
         for index, picture in enumerate(pictures):
             if isinstance(seconds, float):
                 duration = seconds
             elif index < len(seconds):
-                duration = float(seconds[index])
+                duration = seconds[index]
             else:
                 raise ValueError(f"more frames than the {len(seconds)} durations")
-            yield _Frame(_renderer(picture, background), duration)
+            yield Frame(renderer(picture, background), duration)
 
-    return frames() if iter(pictures) is pictures else _Again(frames)
-
-
-def _renderer(picture: Picture, background: RGB) -> Render:
-    """How a picture is rendered into a box (read when it is rendered)."""
-    if not (_is_pillow(picture) or _is_numpy(picture) or _is_figure(picture)):
-        rgb_pixels(picture)  # raises the TypeError that says what is taken
-
-    def render(box: Size | None, enlarge: bool) -> tuple[bytes, int, int]:
-        return rgb_pixels(picture, background=background, max_size=box, enlarge=enlarge)
-
-    return render
+    return frames() if iter(pictures) is pictures else Again(frames)
 
 
 # --- playing ----------------------------------------------------------------------------
@@ -204,7 +195,7 @@ class _Slot(NamedTuple):
 @dataclass
 class _Pending:
     index: int
-    due: float  # when it goes on screen, from the start of the clock
+    due: float  # when it goes on screen, from the start of the playback
     until: float  # when its time there ends
     future: Future[bytes]
 
@@ -212,7 +203,7 @@ class _Pending:
 @dataclass(frozen=True)
 class _Area:
     """The one size every frame of a moving picture is drawn at: the first
-    one's, as the drawing path fitted it to the window and to what the
+    one's, as the drawing layer fitted it to the window and to what the
     terminal takes."""
 
     width: int
@@ -239,7 +230,7 @@ def _padded(pixels: bytes, width: int, height: int, to_width: int, to_height: in
     return rows + fill * (to_width * (to_height - height))
 
 
-def _first(target: _Target, render: Render, box: Size | None, enlarge: bool,
+def _first(target: Target, render: Render, box: Size | None, enlarge: bool,
            background: RGB, say: Say, encode: Encode = encode_pixels) -> tuple[_Area, bytes]:
     """The area of a moving picture, from its first frame, and that frame's stream."""
     renders: list[tuple[Size | None, bool, tuple[int, int]]] = []
@@ -249,7 +240,7 @@ def _first(target: _Target, render: Render, box: Size | None, enlarge: bool,
         renders.append((size, grow, (width, height)))
         return pixels, width, height
 
-    width, height, stream = _fitted(target, recorded, box, enlarge, background, say, encode)
+    width, height, stream = fitted(target, recorded, box, enlarge, background, say, encode)
     size, grow, rendered = renders[-1]
     return _Area(width, height, size, grow, rendered), stream
 
@@ -263,9 +254,12 @@ class _Encoder:
 
     def submit(self, pixels: bytes, width: int, height: int) -> Future[bytes]:
         if self.pool is not None:
-            return self.pool._submit_pixels(pixels, width, height)
+            return self.pool.submit_pixels(pixels, width, height)
         future: Future[bytes] = Future()
-        future.set_result(encode_pixels(pixels, width, height))
+        try:
+            future.set_result(encode_pixels(pixels, width, height))
+        except Exception as error:  # noqa: BLE001  (raised where the stream is taken)
+            future.set_exception(error)
         return future
 
 
@@ -286,71 +280,34 @@ def _encoder(pool: EncoderPool | None, workers: int, wanted: bool) -> Iterator[_
 def _started_pool(workers: int) -> EncoderPool | None:
     """A pool of `workers` processes (at most one per core), each given a
     tiny picture at once: a worker's first encode also imports what it
-    needs (NumPy), better done while the first frame is encoded here. None
-    where no worker can start (an embedded interpreter)."""
+    needs, better done while the first frame is encoded here. None where
+    no worker can start (an embedded interpreter)."""
     try:
         pool = EncoderPool(min(workers, os.cpu_count() or 1))
     except WorkerStartError:
         return None
     for _ in range(pool.processes):
-        pool._submit_pixels(bytes(3 * 36), 6, 6)
+        pool.submit_pixels(bytes(3 * 36), 6, 6)
     return pool
 
 
-@contextlib.contextmanager
-def _quiet(target: _Target) -> Iterator[None]:
-    """No echo on the terminal meanwhile: a key echoed below the picture
-    would move the cursor, and every frame after it. Ctrl-C still
-    interrupts, and what was typed reaches the shell afterwards."""
-    try:
-        fd = target.out.fileno() if target.info is not None else -1
-        saved = termios.tcgetattr(fd)
-    except (AttributeError, OSError, ValueError, termios.error):
-        yield
-        return
-    quiet = termios.tcgetattr(fd)
-    quiet[3] &= ~termios.ECHO
-    termios.tcsetattr(fd, termios.TCSANOW, quiet)
-    try:
-        yield
-    finally:
-        termios.tcsetattr(fd, termios.TCSANOW, saved)
-
-
-@dataclass
-class _Handed:
-    """A frame handed to the encoder: when, and when its stream is (or, by
-    the encode time seen so far, will be) ready."""
-
-    at: float
-    ready: float
-    behind: _Handed | None  # the frame whose worker it waits for
-
-
 class _Player:
-    """Draws frames on a target at their times, which are kept whatever
-    encoding does. Frames are taken, rendered and handed to the encoder a
-    few ahead (twice the workers; one at a time here). One that cannot be
-    ready before its time on screen ends, by when a worker is free for it
-    and the encode time seen so far, is skipped without being encoded (the
-    final frame excepted), and so is a late frame once a later one is ready;
-    a late frame with nothing newer ready is drawn late. Into a file (not
-    `timed`) every frame is written, as soon as it is ready."""
+    """Draws frames on a target at the times `scheduler` decides. Frames are
+    taken, rendered and handed to the encoder a few ahead (twice the
+    workers; one at a time here). Into a file (not `timed`) every frame is
+    written, as soon as it is ready. A frame that cannot be taken (the
+    frames raise, or it cannot be rendered) ends the playback once the
+    frames taken before it are drawn; `error` holds it."""
 
-    def __init__(self, target: _Target, area: _Area, encoder: _Encoder, background: RGB,
-                 encode_time: float, timed: bool, kept: dict[int, bytes] | None) -> None:
+    def __init__(self, target: Target, area: _Area, encoder: _Encoder, background: RGB,
+                 scheduler: Scheduler, timed: bool, kept: dict[int, bytes] | None) -> None:
         self.target, self.area, self.encoder = target, area, encoder
-        self.background, self.timed, self.kept = background, timed, kept
-        self.encode_time = encode_time  # a worker's seconds for a frame, as seen
-        # The last frames handed over, one a worker: the next waits for the oldest.
-        self._handed: deque[_Handed] = deque(maxlen=max(1, encoder.workers))
+        self.background, self.scheduler, self.timed, self.kept = (
+            background, scheduler, timed, kept)
         self.drawn = self.skipped = 0
-        self.place: _Placed | None = None
-        self.next_due = 0.0  # from the start of the clock
-        # Started once the first frame after the first is ready: the pool's
-        # start-up holds the first frame a little longer rather than skipping
-        # the next ones.
-        self.start: float | None = None
+        self.place: Placed | None = None
+        self.next_due = 0.0  # from the start of the playback
+        self.error: Exception | None = None
         self._pending: deque[_Pending] = deque()
 
     def draw(self, stream: bytes) -> None:
@@ -363,74 +320,54 @@ class _Player:
         try:
             while True:
                 while not taken_all and len(self._pending) < ahead:
-                    slot = next(slots, None)
-                    if slot is None:
-                        taken_all = True
-                    else:
-                        self._take(slot)
+                    try:
+                        slot = next(slots, None)
+                        if slot is not None:
+                            self._take(slot)
+                    except Exception as error:  # noqa: BLE001  (raised once the rest is drawn)
+                        self.error, slot = error, None
+                    taken_all = slot is None
                 if not self._pending:
-                    return
+                    break
                 self._show(self._pending.popleft(), final=taken_all and not self._pending)
+            if self.timed:
+                self.scheduler.finish(self.next_due)
         finally:
             for pending in self._pending:
                 pending.future.cancel()
-            _SCREEN.stop(self.place)
+            SCREEN.stop(self.place)
 
     def _take(self, slot: _Slot) -> None:
-        due, self.next_due = self.next_due, self.next_due + slot.seconds
+        due, until = self.next_due, self.next_due + slot.seconds
         kept = self.kept.get(slot.number) if self.kept is not None else None
         if kept is not None:
             future: Future[bytes] = Future()
             future.set_result(kept)
-        elif slot.render is None or (self.timed and not slot.last and self.start is not None
-                                     and self._ready_at() > self.start + self.next_due):
+        elif slot.render is None or (self.timed and not slot.last
+                                     and self.scheduler.hopeless(until)):
+            self.next_due = until
             self.skipped += 1
             return
         else:
-            future = self._encoded(self.area.pixels(slot.render, self.background))
-        self._pending.append(_Pending(slot.number, due, self.next_due, future))
-
-    def _ready_at(self) -> float:
-        """When a frame handed over now would be ready: once a worker is
-        free for it (the frames handed before it take theirs in turn), the
-        encode time later."""
-        now, full = time.monotonic(), len(self._handed) == self._handed.maxlen
-        return max(now, self._handed[0].ready if full else now) + self.encode_time
-
-    def _encoded(self, pixels: bytes) -> Future[bytes]:
-        behind = self._handed[0] if len(self._handed) == self._handed.maxlen else None
-        handed = _Handed(time.monotonic(), self._ready_at(), behind)
-        self._handed.append(handed)
-        future = self.encoder.submit(pixels, self.area.width, self.area.height)
-
-        def seen(_: Future[bytes]) -> None:
-            # Its worker took it once the frame it waited for was done.
-            done = time.monotonic()
-            began = max(handed.at, handed.behind.ready if handed.behind else handed.at)
-            handed.ready, handed.behind = done, None
-            self.encode_time = 0.7 * self.encode_time + 0.3 * (done - began)
-
-        future.add_done_callback(seen)
-        return future
+            pixels = self.area.pixels(slot.render, self.background)
+            future = self.encoder.submit(pixels, self.area.width, self.area.height)
+            self.scheduler.handed(future)
+        self.next_due = until
+        self._pending.append(_Pending(slot.number, due, until, future))
 
     def _show(self, pending: _Pending, final: bool) -> None:
-        stream = pending.future.result()
+        stream = self.scheduler.clock.result(pending.future)
         if self.kept is not None:
             self.kept[pending.index] = stream
-        if self.timed:
-            now = time.monotonic()
-            if self.start is None:
-                self.start = now - pending.due
-            if (now > self.start + pending.until and not final and self._pending
-                    and self._pending[0].future.done()):
-                self.skipped += 1  # late, and a later frame is ready
-                return
-            if self.start + pending.due > now:
-                time.sleep(self.start + pending.due - now)
+        later_ready = bool(self._pending) and self._pending[0].future.done()
+        if self.timed and not self.scheduler.wait_for(pending.due, pending.until,
+                                                      later_ready=later_ready, final=final):
+            self.skipped += 1  # late, and a later frame is ready
+            return
         self.draw(stream)
 
 
-def _slots(frames: Iterable[_Frame], count: int | None, plays: int,
+def _slots(frames: Iterable[Frame], count: int | None, plays: int,
            kept: dict[int, bytes] | None) -> Iterator[_Slot]:
     """The frames of each pass, `plays` of them (0: without end). A later
     pass takes `frames` again only if some frame has no stream kept and
@@ -456,14 +393,18 @@ def _slots(frames: Iterable[_Frame], count: int | None, plays: int,
         number += 1
 
 
-def _play_frames(target: _Target, frames: Iterable[_Frame], *, count: int | None, plays: int,
-                 box: Size | None, enlarge: bool, background: RGB, say: Say,
-                 pool: EncoderPool | None = None, workers: int = PLAY_WORKERS,
-                 report: bool = False, timed: bool | None = None) -> Playback:
+def play_frames(target: Target, frames: Iterable[Frame], *, count: int | None, plays: int,
+                box: Size | None, enlarge: bool, background: RGB, say: Say,
+                pool: EncoderPool | None = None, workers: int = PLAY_WORKERS,
+                report: bool = False, timed: bool | None = None,
+                clock: Clock | None = None) -> Playback:
     """Plays `frames` on `target` (the viewer, play(), the matplotlib
     backend, the benchmark): through `pool`, else one of `workers` (0: here);
-    at their times on a terminal (or as `timed` says). With `report`, says
-    at the end (Ctrl-C included) how many frames were skipped."""
+    at their times on a terminal (or as `timed` says), on `clock`. With
+    `report`, says at the end (Ctrl-C and errors included) how many frames
+    were skipped. What the frames raise is raised once those before it are
+    drawn."""
+    clock = SystemClock() if clock is None else clock
     timed = target.info is not None if timed is None else timed
     plays = plays if timed else 1
     kept: dict[int, bytes] | None = {} if plays != 1 else None
@@ -473,23 +414,26 @@ def _play_frames(target: _Target, frames: Iterable[_Frame], *, count: int | None
         return Playback(0, 0)
     wanted = count is None or count > 1 or plays != 1
     player: _Player | None = None
+    echo = Echo(target)
     try:
-        with _encoder(pool, workers, wanted) as encoder, _quiet(target):
+        with _encoder(pool, workers, wanted) as encoder, echo.quiet():
             assert first.render is not None
-            start = time.monotonic()
+            start = clock.now()
             area, stream = _first(target, first.render, box, enlarge, background, say)
-            player = _Player(target, area, encoder, background, time.monotonic() - start,
-                             timed, kept)
+            scheduler = Scheduler(clock, encoder.workers, clock.now() - start)
+            player = _Player(target, area, encoder, background, scheduler, timed, kept)
             if kept is not None:
                 kept[0] = stream
             player.draw(stream)
+            scheduler.started()
             player.next_due = first.seconds
             player.run(slots)
     finally:
         if report and player is not None and player.skipped:
             say(f"{player.skipped} of {player.drawn + player.skipped} frames skipped: "
                 "encoding did not keep up with their durations")
-    assert player is not None
+    if player.error is not None:
+        raise player.error
     return Playback(player.drawn, player.skipped)
 
 
@@ -498,7 +442,8 @@ def _play_frames(target: _Target, frames: Iterable[_Frame], *, count: int | None
 
 def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
          background: Colour = WHITE, max_size: Size | None = None,
-         pool: EncoderPool | None = None) -> LiveView:
+         pool: EncoderPool | None = None, hint: str | None = "force=True draws anyway",
+         ) -> LiveView:
     """A view that draws pictures in place in the terminal that `file`
     (default: standard output) is on, at the program's own pace:
 
@@ -507,17 +452,20 @@ def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
                 view.show(figure)        # returns at once
 
     The terminal is asked here (raising what show() raises, unless
-    `force`); the first picture shown takes rows below the cursor, fitted
-    as show() fits it (`fit`, `max_size`, the terminal's limit), and every
-    later one is drawn over it at that size. Pictures are encoded through
-    `pool` (default: one of its own, of up to LIVE_WORKERS processes), so
-    that show() never waits for an encode. Into a file that is no terminal,
-    each picture drawn is written as a stream and a newline."""
-    target, back, limits = _prepared(file, force, background, max_size)
+    `force`; its message names `hint`, the way to draw anyway); the first
+    picture shown takes rows below the cursor, fitted as show() fits it
+    (`fit`, `max_size`, the terminal's limit), and every later one is drawn
+    over it at that size. Pictures are encoded through `pool` (default: one
+    of its own, of up to LIVE_WORKERS processes), so that show() never
+    waits for an encode. Into a file that is no terminal, each picture
+    drawn is written as a stream and a newline."""
+    _check_pool(pool)
+    ready = prepare(file, fit=fit, force=force, background=background, max_size=max_size,
+                    hint=hint)
     own = pool is None
     if own:  # None still in an embedded interpreter: encoded in the view's thread
         pool = _started_pool(LIVE_WORKERS)
-    return LiveView(target, _box(target.info, fit, limits), back, pool, own)
+    return LiveView(ready.target, ready.box, ready.background, pool, own)
 
 
 class LiveView:
@@ -530,12 +478,14 @@ class LiveView:
     Leaving a `with` block (or close()) draws the picture still waiting,
     then returns with the cursor on the line below the picture; leaving it
     on an exception (Ctrl-C included) drops what is waiting and returns at
-    once. Print nothing to the terminal while the view is open: the picture
-    is placed relative to the cursor. Pictures are read in the view's thread
-    while the program goes on: a figure or array changed meanwhile is drawn
-    as it is then."""
+    once. Text printed (through sys.stdout or sys.stderr) between two
+    pictures stays: the next picture starts afresh below it. The terminal
+    echoes no keys while a picture is on its way, and does between them.
+    Pictures are read in the view's thread while the program goes on: a
+    figure or array changed meanwhile is drawn as it is then (show_rendered
+    reads it at once)."""
 
-    def __init__(self, target: _Target, box: Size | None, background: RGB,
+    def __init__(self, target: Target, box: Size | None, background: RGB,
                  pool: EncoderPool | None, own_pool: bool) -> None:
         self.drawn = self.dropped = 0
         self._target, self._box, self._background = target, box, background
@@ -544,11 +494,11 @@ class LiveView:
         self._changed = threading.Condition()
         self._newest: Render | None = None
         self._closing = self._aborted = False
+        self._idle = True  # every picture handed over drawn (or dropped)
         self._errors: list[Exception] = []
         self._area: _Area | None = None
-        self._place: _Placed | None = None
-        self._quiet = contextlib.ExitStack()
-        self._quiet.enter_context(_quiet(target))
+        self._place: Placed | None = None
+        self._echo = Echo(target)
         self._thread = threading.Thread(target=self._run, daemon=True, name="tervalo-live")
         self._thread.start()
         _OPEN.add(self)
@@ -558,31 +508,42 @@ class LiveView:
         as soon as it can, and returns at once. An error from reading or
         encoding an earlier picture is raised here; a TypeError for what
         is no picture at all, at once."""
-        render = _renderer(picture, self._background)
+        self._hand(renderer(picture, self._background))
+
+    def show_rendered(self, picture: Picture) -> None:
+        """show() of a picture read here, at the view's size, rather than in
+        the view's thread: for a figure the program changes right after
+        (plt.pause())."""
+        box = self._area.rendered if self._area is not None else self._box
+        pixels, width, height = rgb_pixels(picture, background=self._background, max_size=box)
+
+        def render(_: Size | None, __: bool) -> tuple[bytes, int, int]:
+            return pixels, width, height
+
+        self._hand(render)
+
+    def _hand(self, render: Render) -> None:
         self._raise_error()
         with self._changed:
             if self._closing:
                 raise RuntimeError("show() on a live view that was closed")
             self.dropped += self._newest is not None
-            self._newest = render
-            self._changed.notify()
+            self._newest, self._idle = render, False
+            self._echo.off()
+            self._changed.notify_all()
 
-    def _show_rendered(self, figure: Figure) -> None:
-        """show() of a figure rendered here, to the view's size, rather than
-        in the view's thread: for plt.pause(), after which the program
-        changes the figure at once."""
-        import numpy as np
-
-        box = self._area.rendered if self._area is not None else self._box
-        pixels, width, height = rgb_pixels(figure, background=self._background, max_size=box)
-        self.show(np.frombuffer(pixels, np.uint8).reshape(height, width, 3))
+    def wait(self, timeout: float | None = None) -> bool:
+        """Returns once every picture handed over is drawn (or dropped for a
+        newer one), or after `timeout` seconds; True if it was."""
+        with self._changed:
+            return self._changed.wait_for(lambda: self._idle, timeout)
 
     def close(self) -> None:
         """Draws the picture still waiting, then ends the view, the cursor on
         the line below the picture; raises an error not raised yet."""
         with self._changed:
             self._closing = True
-            self._changed.notify()
+            self._changed.notify_all()
         self._thread.join()
         self._end()
         self._raise_error()
@@ -595,11 +556,11 @@ class LiveView:
         if kind is None:
             self.close()
             return
-        with _SCREEN.lock:  # once a frame being written is out
+        with SCREEN.lock:  # once a frame being written is out
             self._aborted = True
         with self._changed:
             self._closing, self._newest = True, None
-            self._changed.notify()
+            self._changed.notify_all()
         if self._own_pool is not None:
             self._own_pool.stop()  # what is encoded fails, and the thread ends
             self._thread.join()
@@ -608,8 +569,8 @@ class LiveView:
     def _end(self) -> None:
         if self._own_pool is not None:
             self._own_pool.shutdown()
-        _SCREEN.stop(self._place)
-        self._quiet.close()
+        SCREEN.stop(self._place)
+        self._echo.on()
         _OPEN.discard(self)
 
     def _raise_error(self) -> None:
@@ -637,6 +598,10 @@ class LiveView:
 
     def _next(self, wait: bool) -> Render | None:
         with self._changed:
+            if wait and self._newest is None:
+                self._echo.on()  # nothing on its way: keys typed now are echoed
+                self._idle = True
+                self._changed.notify_all()
             while wait and self._newest is None and not self._closing:
                 self._changed.wait()
             render, self._newest = self._newest, None
@@ -648,7 +613,7 @@ class LiveView:
                 return self._encoder.submit(pixels, width, height).result()
 
             self._area, stream = _first(self._target, render, self._box, False,
-                                        self._background, _say, encode)
+                                        self._background, say, encode)
             future: Future[bytes] = Future()
             future.set_result(stream)
             return future
@@ -657,7 +622,7 @@ class LiveView:
 
     def _draw(self, stream: bytes) -> None:
         assert self._area is not None
-        with _SCREEN.lock:
+        with SCREEN.lock:
             if not self._aborted:
                 self._place = self._target.frame(stream, self._area.height, self._place)
                 self.drawn += 1

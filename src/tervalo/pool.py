@@ -255,10 +255,10 @@ class EncoderPool:
         WorkerDied if its worker process was killed."""
         if unexpected or callable(image):
             raise TypeError(_NOT_AN_EXECUTOR)
-        return self._submit_pixels(
+        return self.submit_pixels(
             *rgb_pixels(image, background=background, max_size=max_size))
 
-    def _submit_pixels(self, pixels: bytes, width: int, height: int) -> Future[bytes]:
+    def submit_pixels(self, pixels: bytes, width: int, height: int) -> Future[bytes]:
         """A future of the stream of width x height packed RGB, as encode_pixels
         writes it: for pictures already rendered to a size (moving pictures)."""
         future: Future[bytes] = Future()

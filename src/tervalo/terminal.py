@@ -40,6 +40,7 @@ __all__ = [
     "NoSixelSupport",
     "TerminalError",
     "TerminalInfo",
+    "over_a_link",
     "picture_box",
     "picture_rows",
     "query",
@@ -50,10 +51,14 @@ _WINDOW_QUERY = b"\x1b[14t"
 # XTSMGRAPHICS: read (1) the sixel geometry (2), answered by
 # ESC [ ? 2 ; 0 ; width ; height S, or a non-zero status where it is unknown.
 _GRAPHICS_QUERY = b"\x1b[?2;1;0S"
+# DECRQM for synchronized output (mode 2026): ESC [ ? 2026 ; Ps $ y, where
+# Ps 1 or 2 is a mode the terminal knows (set or reset).
+_SYNCHRONIZED_QUERY = b"\x1b[?2026$p"
 _CSI = rb"(?:\x1b\[|\x9b)"
 _DEVICE_ATTRIBUTES = re.compile(_CSI + rb"\?([\d;]*)c")
 _WINDOW = re.compile(_CSI + rb"4;(\d+);(\d+)t")
 _GRAPHICS = re.compile(_CSI + rb"\?2;(\d+);(\d+);(\d+)S")
+_SYNCHRONIZED = re.compile(_CSI + rb"\?2026;([12])\$y")
 _SIXEL_ATTRIBUTE = 4
 
 # A terminal answers in milliseconds, but over ssh or a slow link the round
@@ -107,6 +112,7 @@ class TerminalInfo:
     multiplexer: str | None = None  # "tmux" or "screen" when inside one
     client_sixels: bool | None = None  # inside tmux: its client draws sixels; None: unknown
     waited: float = REPLY_WAIT  # how long the query waited for a reply
+    synchronized: bool = False  # shows output between ESC [ ? 2026 h and l at once
 
     @classmethod
     def from_replies(cls, reply: bytes, rows: int, cols: int, xpixel: int, ypixel: int,
@@ -119,7 +125,8 @@ class TerminalInfo:
             cell = DEFAULT_CELL
         return cls(attributes=_device_attributes(reply), rows=rows, cols=cols, window=window,
                    cell=cell, graphics_limit=_graphics_limit(reply),
-                   multiplexer=_multiplexer(environ))
+                   multiplexer=_multiplexer(environ),
+                   synchronized=_SYNCHRONIZED.search(reply) is not None)
 
     @classmethod
     def from_kernel(cls, out_fd: int = 1) -> TerminalInfo:
@@ -233,7 +240,8 @@ def picture_rows(height: int, cell_height: int) -> int:
 
 
 def query(out_fd: int = 1, *, wait: float | None = None,
-          give_up: Callable[[TerminalInfo], None] | None = None) -> TerminalInfo:
+          give_up: Callable[[TerminalInfo], None] | None = None,
+          hold: bool = True) -> TerminalInfo:
     """Asks the terminal on `out_fd`: its device attributes, and where the
     kernel does not know them its window's pixels, and its graphics limit;
     inside tmux, also tmux what its client draws. A terminal already asked
@@ -243,15 +251,23 @@ def query(out_fd: int = 1, *, wait: float | None = None,
     `wait`: seconds to wait for the reply (default: $TERVALO_WAIT, else
     REPLY_WAIT). Without a reply in that time, `give_up` (if given) is
     called with the info, then a reply arriving up to LATE_REPLY seconds
-    after the queries is still read and thrown away before query returns.
-    Raises NoControllingTerminal when there is no terminal to ask."""
+    after the queries is still read and thrown away before query returns,
+    so that it never reaches the shell or the program's input as typed
+    text: if `hold`, or where the terminal is reached over ssh (see
+    over_a_link). A local terminal that has not answered within the wait
+    never will, and the program goes on at once.
+    Raises NoControllingTerminal when there is no terminal to ask, and
+    ValueError for a wait that is no number of seconds above 0."""
+    if wait is not None:
+        wait = _wait_seconds(wait)
     with _opened(out_fd) as (read_fd, write_fd):
         rows, cols, xpixel, ypixel = _window_cells(write_fd)
         key = os.fstat(write_fd).st_rdev, _multiplexer()
         known = _asked.get(key)
         if known is None:
             seconds = _wait_seconds(wait)
-            queries = _GRAPHICS_QUERY + (b"" if xpixel and ypixel else _WINDOW_QUERY)
+            queries = (_GRAPHICS_QUERY + _SYNCHRONIZED_QUERY
+                       + (b"" if xpixel and ypixel else _WINDOW_QUERY))
 
             def no_reply() -> None:
                 unanswered = _learn(key, b"", rows, cols, xpixel, ypixel, seconds)
@@ -259,7 +275,7 @@ def query(out_fd: int = 1, *, wait: float | None = None,
                     give_up(_with_window(unanswered, rows, cols, xpixel, ypixel))
 
             reply = _ask(read_fd, write_fd, queries + _DEVICE_ATTRIBUTES_QUERY, seconds,
-                         no_reply)
+                         no_reply, hold)
             known = _learn(key, reply, rows, cols, xpixel, ypixel, seconds)
     return _with_window(known, rows, cols, xpixel, ypixel)
 
@@ -296,9 +312,13 @@ def _with_window(known: TerminalInfo, rows: int, cols: int, xpixel: int,
 
 def _wait_seconds(wait: float | None) -> float:
     if wait is not None:
-        if not (wait > 0 and math.isfinite(wait)):
+        try:
+            seconds = float(wait)
+        except (TypeError, ValueError):
+            seconds = math.nan
+        if not (seconds > 0 and math.isfinite(seconds)):
             raise ValueError(f"wait {wait!r}: takes a number of seconds above 0")
-        return wait
+        return seconds
     text = os.environ.get(WAIT_VARIABLE, "")
     if not text:
         return REPLY_WAIT
@@ -387,12 +407,12 @@ def _opened(out_fd: int) -> Iterator[tuple[int, int]]:
 
 
 def _ask(read_fd: int, write_fd: int, queries: bytes, wait: float,
-         no_reply: Callable[[], None]) -> bytes:
+         no_reply: Callable[[], None], hold: bool) -> bytes:
     """Sends `queries` (ending with the device attributes query) and returns
     what the terminal answered up to that reply, or b"" if it did not come
     within `wait` seconds; then, after calling `no_reply`, a late reply is
-    read and thrown away. The terminal's mode is restored
-    whatever happens."""
+    read and thrown away if `hold` or over a link. The terminal's mode is
+    restored whatever happens."""
     saved = termios.tcgetattr(read_fd)
     try:
         quiet = termios.tcgetattr(read_fd)
@@ -404,11 +424,12 @@ def _ask(read_fd: int, write_fd: int, queries: bytes, wait: float,
         _write_all(write_fd, queries)
         start = time.monotonic()
         reply = _read_until_attributes(read_fd, start + wait)
-        if _DEVICE_ATTRIBUTES.search(reply) is None:
-            no_reply()
+        if _DEVICE_ATTRIBUTES.search(reply) is not None:
+            return reply
+        no_reply()
+        if hold or over_a_link():
             _read_until_attributes(read_fd, start + max(LATE_REPLY, wait + 1), reply)
-            return b""
-        return reply
+        return b""
     finally:
         # TCSAFLUSH also drops reply bytes not read, which the shell would
         # otherwise get as typed input.
@@ -425,6 +446,13 @@ def _read_until_attributes(fd: int, deadline: float, reply: bytes = b"") -> byte
             break
         reply += chunk
     return reply
+
+
+def over_a_link(environ: Mapping[str, str] | None = None) -> bool:
+    """Whether the terminal is reached over ssh, where its reply can come
+    seconds late."""
+    environ = os.environ if environ is None else environ
+    return any(environ.get(name) for name in ("SSH_CONNECTION", "SSH_CLIENT", "SSH_TTY"))
 
 
 def _write_all(fd: int, data: bytes) -> None:

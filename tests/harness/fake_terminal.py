@@ -23,6 +23,7 @@ VTE = b"\x1b[?65;1;9c"                              # GNOME Terminal
 TMUX = b"\x1b[?1;2c"                                # tmux 3.3a and screen 4.9 alike
 DA1 = b"\x1b[c"
 XTSMGRAPHICS = b"\x1b[?2;1;0S"
+SYNCHRONIZED = b"\x1b[?2026$p"  # DECRQM: does it know mode 2026
 WINDOW = b"\x1b[14t"
 # xterm's 80 x 24 cells of 6 x 13 pixels with a 2-pixel border.
 XTERM_WINDOW = (24, 80, 484, 316)

@@ -6,10 +6,15 @@ came back is printed on standard error:
     play-twice         tervalo.play of a generator of 4 frames, loop=2
     live               a live view shown 5 pictures while its first encode is held
     animation          a FuncAnimation of 5 frames, then plt.show()
+    failing-animation  a FuncAnimation whose 4th frame raises, then plt.show()
     pause              plt.pause() after each of 3 changes, then plt.show()
+    pause-print        the same, with a line printed after each pause
+    pause-echo         whether the terminal echoes once plt.pause() returned
+    ion-draw           plt.ion(), then fig.canvas.draw() twice, with a change between
 """
 
 import sys
+import termios
 import threading
 from concurrent.futures import Future
 
@@ -30,8 +35,8 @@ class HeldPool(tervalo.EncoderPool):
     delay = 0.0
     gate = threading.Event()
 
-    def _submit_pixels(self, pixels, width, height):
-        inner, outer = super()._submit_pixels(pixels, width, height), Future()
+    def submit_pixels(self, pixels, width, height):
+        inner, outer = super().submit_pixels(pixels, width, height), Future()
 
         def later():
             self.gate.wait()
@@ -77,18 +82,36 @@ def figures(what):
     figure, axes = plt.subplots(figsize=(4, 3), dpi=100)
     line, = axes.plot([0, 1], [0, 0])
     axes.set_ylim(0, 5)
-    if what == "animation":
+    if what.endswith("animation"):
         def step(k):
+            if k == 3 and what.startswith("failing"):
+                raise RuntimeError("no data for frame 3")
             line.set_ydata([k, k])
             return line,
 
         kept = FuncAnimation(figure, step, frames=5, interval=200, repeat=False, blit=True)
-        plt.show()
+        try:
+            plt.show()
+        except RuntimeError as error:
+            print("raised:", error, file=sys.stderr)
         assert kept is not None
+    elif what == "pause-echo":
+        plt.pause(0.05)
+        print("echo:", bool(termios.tcgetattr(0)[3] & termios.ECHO), file=sys.stderr)
+        plt.close("all")
+    elif what == "ion-draw":
+        plt.ion()
+        for k in range(2):
+            line.set_ydata([k, k])
+            figure.canvas.draw()
+            figure.canvas.flush_events()
+        plt.close("all")
     else:
         for k in range(3):
             line.set_ydata([k, k])
             plt.pause(0.05)
+            if what == "pause-print":
+                print(f"epoch {k}")
         plt.show()
     print("open:", plt.get_fignums(), file=sys.stderr)
 
