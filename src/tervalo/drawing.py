@@ -531,8 +531,9 @@ SCREEN = Screen()
 
 
 def write_whole(out: IO[bytes], data: bytes) -> None:
-    """Writes all of `data` in one piece; Ctrl-C midway is raised once it
-    is out (a second one gives up at once, closing the sixel stream)."""
+    """Writes all of `data` in one piece; Ctrl-C (or the viewer's SIGTERM)
+    midway is raised once it is out (a second one gives up at once, closing
+    the sixel stream)."""
     try:
         fd = out.fileno()
     except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
@@ -540,11 +541,12 @@ def write_whole(out: IO[bytes], data: bytes) -> None:
         out.flush()
         return
     out.flush()
-    view, interrupted = memoryview(data), None
+    view: memoryview = memoryview(data)
+    interrupted: BaseException | None = None
     while view:
         try:
             view = view[os.write(fd, view):]
-        except KeyboardInterrupt as error:
+        except (KeyboardInterrupt, SystemExit) as error:
             if interrupted is not None:
                 os.write(fd, b"\x1b\\")
                 raise
