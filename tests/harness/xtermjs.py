@@ -82,7 +82,8 @@ def missing():
             needs.append(f"xterm.js's image add-on (node-xterm {version} has none; "
                          "Debian 13's 5.3 has it)")
         except OSError:
-            needs.append("node-xterm 5 with its image add-on (Debian 13's)")
+            needs.append("node-xterm 5 with its image add-on (Debian 13's: "
+                         "apt-get install chromium node-xterm)")
     if find_spec("websockets") is None:
         needs.append("the websockets package")
     return f"needs {', '.join(needs)}" if needs else None
@@ -134,7 +135,7 @@ class Bridge:
         self.argv, self.size, self.env = argv, (rows, cols), env or {}
         self.output = bytearray()
         self.done = threading.Event()
-        self.status, self.stderr = None, ""
+        self.status, self.stderr, self.child = None, "", None
         self.server = serve(self._session, "127.0.0.1", 0, process_request=self._files,
                             max_size=None, compression=None)
         self.port = self.server.socket.getsockname()[1]
@@ -170,16 +171,19 @@ class Bridge:
         env = {k: v for k, v in os.environ.items() if k not in ("TMUX", "STY")}
         env.update(TERM="xterm-256color", **self.env)
         errors = tempfile.TemporaryFile()  # noqa: SIM115  (read and closed by _relay)
-        child = subprocess.Popen(self.argv, stdin=slave, stdout=slave, stderr=errors, env=env,
-                                 start_new_session=True, preexec_fn=_controlling)
+        self.child = child = subprocess.Popen(
+            self.argv, stdin=slave, stdout=slave, stderr=errors, env=env,
+            start_new_session=True, preexec_fn=_controlling)
         os.close(slave)
         threading.Thread(target=self._relay, args=(master, child, errors, connection),
                          daemon=True).start()
         try:
+            # Until the page goes: what it sends after the program ended
+            # waits unread, as a terminal's input would.
             for message in connection:
                 os.write(master, message if isinstance(message, bytes) else message.encode())
-        except OSError:
-            pass  # the program is gone; its terminal stays on the page
+        finally:
+            os.close(master)
 
     def _relay(self, master, child, errors, connection):
         """The program's output to the page, until it has exited and its
@@ -200,10 +204,11 @@ class Bridge:
             errors.seek(0)
             self.stderr = errors.read().decode(errors="replace")
             errors.close()
-            os.close(master)
             self.done.set()
 
     def close(self):
+        if self.child is not None and self.child.poll() is None:
+            os.killpg(self.child.pid, signal.SIGKILL)  # a test that failed midway
         self.server.shutdown()
 
     def __enter__(self):
