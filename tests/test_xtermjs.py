@@ -3,11 +3,11 @@ Chromium: what it answers to the viewer's queries, and the viewer's picture,
 an animation and a matplotlib figure drawn there, found on the browser's own
 screenshots and compared with ImageMagick's decode of the very stream."""
 
-import colorsys
 import re
 import sys
 import time
 
+import images
 import numpy as np
 import pytest
 from conftest import CHILDREN
@@ -21,7 +21,6 @@ pytestmark = [pytest.mark.x11, pytest.mark.tervalo, pytest.mark.xdist_group("xte
               pytest.mark.skipif(bool(missing()), reason=str(missing()))]
 
 VIEWER = [sys.executable, "-m", "tervalo"]
-FRAME = (255, 0, 0)
 # The add-on's defaults turn xterm.js's size reports on; without them the
 # window options are xterm.js's own defaults, every report off.
 NO_REPORTS = {"enableSizeReports": False}
@@ -48,15 +47,8 @@ def test_its_answers_identify_a_sixel_terminal_of_its_size(browser, addon, repor
 
 @pytest.fixture(scope="module")
 def framed(tmp_path_factory):
-    """Gradients under squares in a thick red frame, 4:3 and many times the
-    window: a crop, a stretch or a scrolled-off top would not pass."""
-    y, x = np.mgrid[0:1200, 0:1600]
-    rgb = np.stack([x * 200 // 1599, y * 200 // 1199, 64 + 128 * ((x // 100 + y // 100) % 2)],
-                   axis=-1).astype(np.uint8)
-    for side in (np.s_[:32], np.s_[-32:], np.s_[:, :32], np.s_[:, -32:]):
-        rgb[side] = FRAME
     path = tmp_path_factory.mktemp("framed") / "framed.png"
-    Image.fromarray(rgb).save(path)
+    Image.fromarray(images.framed()).save(path)
     return path
 
 
@@ -87,7 +79,7 @@ def test_the_viewer_fits_the_picture_above_the_prompt(browser, framed, magick, a
     top, left, height, width = shown.picture
     for edge in (shown.screen[top, left + 2:left + width - 2],
                  shown.screen[top + height - 1, left + 2:left + width - 2]):
-        assert np.abs(edge.astype(int) - FRAME).max() <= 40
+        assert np.abs(edge.astype(int) - images.FRAME).max() <= 40
 
 
 def test_matplotlib_draws_at_plt_show(browser, magick):
@@ -112,13 +104,8 @@ def test_without_the_add_on_nothing_is_drawn(browser, framed, force):
 
 
 def test_an_animation_plays_in_place(browser, tmp_path):
-    # 10 frames in a red frame, each its own colour inside, 0.4 s apiece:
-    # two caught whole during the playback, at one place.
-    hues = [tuple(round(255 * c) for c in colorsys.hsv_to_rgb(k / 10, 0.8, 0.9))
-            for k in range(10)]
-    frames = [np.full((160, 240, 3), FRAME, np.uint8) for _ in hues]
-    for frame, hue in zip(frames, hues):
-        frame[12:-12, 12:-12] = hue
+    # 10 frames, 0.4 s apiece: two caught whole during the playback, at one place.
+    frames, hues = images.hued_frames(10)
     path = tmp_path / "anim.gif"
     Image.fromarray(frames[0]).save(path, save_all=True, duration=400,
                                     append_images=[Image.fromarray(f) for f in frames[1:]])
