@@ -181,6 +181,8 @@ def distros(session: nox.Session) -> None:
     # the abi3 sessions test whole, that it loads and encodes on the newest
     # CPythons. Every run goes, whichever fails.
     runs = [(["trixie python3 readme"], ()),  # its test command runs in parallel itself
+            # xterm.js with its image add-on in headless Chromium (Debian 13's).
+            ([f"trixie python3 wheel={wheels} tests/test_xtermjs.py"], ()),
             (["sid python3.14 source"], (*PARALLEL, "-m", "not tervalo and not packaging")),
             ([f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}"],
              (*PARALLEL, "-m", f"{QUICK} and not tervalo"))]

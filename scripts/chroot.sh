@@ -55,7 +55,9 @@ packages() {
     *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]} ${shell[*]}" ;;
     sid:*) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
-    *) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" ;;
+    # Debian 13: xterm.js with its image add-on in headless Chromium too.
+    *) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
+         chromium node-xterm fonts-dejavu-core ;;
   esac
 }
 

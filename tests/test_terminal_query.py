@@ -21,6 +21,7 @@ from fake_terminal import (
     WINDOW,
     XTERM,
     XTERM_WINDOW,
+    XTERMJS,
     XTSMGRAPHICS,
     on_pty,
 )
@@ -41,6 +42,7 @@ VIEWER = [sys.executable, "-m", "tervalo"]
     (KONSOLE, True),
     (FOOT, True),
     (VTE, False),
+    (XTERMJS, True),
     (TMUX, False),
     (b"\x1b[?62;14;24;42c", False),             # 4 only inside other numbers
     (b"\x1b[4;300;500t\x1b[?62;4c", True),      # after the window size reply
@@ -74,6 +76,22 @@ def test_graphics_limit_reply(reply, limit):
 ])
 def test_window_size_reply(reply, window):
     assert terminal.TerminalInfo.from_replies(reply, 24, 80, 0, 0).window == window
+
+
+# Without the window's pixels (xterm.js with its size reports off: 80 x 24
+# cells of 9.04 x 18, or 14.4 x 28 at 24 px), the graphics geometry bounds
+# the guess of default cells; the kernel's pixels or a window reply come first.
+@pytest.mark.parametrize("reply, kernel, window, box", [
+    (b"\x1b[?2;0;723;432S" + XTERMJS, (0, 0), (723, 432), (720, 414)),
+    (b"\x1b[?2;0;1155;672S" + XTERMJS, (0, 0), (800, 480), (800, 456)),
+    (b"\x1b[?2;0;16384;16384S" + KONSOLE, (0, 0), (800, 480), (800, 456)),
+    (b"\x1b[?2;0;1000;1000S" + VT340, (484, 316), (484, 316), (480, 294)),
+    (b"\x1b[?2;0;723;432S\x1b[4;500;900t" + XTERMJS, (0, 0), (900, 500), (723, 432)),
+    (XTERMJS, (0, 0), None, (800, 456)),
+])
+def test_the_graphics_geometry_bounds_an_unknown_window(reply, kernel, window, box):
+    info = terminal.TerminalInfo.from_replies(reply, 24, 80, *kernel, environ={})
+    assert (info.window, info.box) == (window, box)
 
 
 # (rows, cols, xpixel, ypixel), then the graphics limit.

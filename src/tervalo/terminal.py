@@ -119,12 +119,19 @@ class TerminalInfo:
                      environ: Mapping[str, str] | None = None) -> TerminalInfo:
         """What the replies to the queries and the kernel's window size say."""
         window = (xpixel, ypixel) if xpixel and ypixel else _window_pixels(reply)
+        limit = _graphics_limit(reply)
+        if window is None and limit is not None and rows and cols:
+            # Not told the window (xterm.js with its size reports off), but
+            # xterm and xterm.js report a sixel geometry no larger than it:
+            # it bounds the guess of default cells.
+            window = (min(limit[0], cols * DEFAULT_CELL[0]),
+                      min(limit[1], rows * DEFAULT_CELL[1]))
         if window is not None and rows and cols:
             cell = window[0] // cols, window[1] // rows
         else:
             cell = DEFAULT_CELL
         return cls(attributes=_device_attributes(reply), rows=rows, cols=cols, window=window,
-                   cell=cell, graphics_limit=_graphics_limit(reply),
+                   cell=cell, graphics_limit=limit,
                    multiplexer=_multiplexer(environ),
                    synchronized=_SYNCHRONIZED.search(reply) is not None)
 

@@ -20,6 +20,7 @@ MLTERM = b"\x1b[?63;1;2;3;4;6;7;15;18;22;29c"       # mlterm 3.9
 KONSOLE = b"\x1b[?62;1;4c"                          # konsole 22.12
 FOOT = b"\x1b[?62;4;22c"
 VTE = b"\x1b[?65;1;9c"                              # GNOME Terminal
+XTERMJS = b"\x1b[?62;4;9;22c"                       # xterm.js 5.3 with its image add-on
 TMUX = b"\x1b[?1;2c"                                # tmux 3.3a and screen 4.9 alike
 DA1 = b"\x1b[c"
 XTSMGRAPHICS = b"\x1b[?2;1;0S"

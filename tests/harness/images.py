@@ -39,4 +39,36 @@ def noisy_gradient(width, height, seed=1):
         127 + 127 * math.sin((x + y) / 7.0)))
 
 
+FRAME = (255, 0, 0)
+
+
+def framed(width=1600, height=1200, edge=32):
+    """Gradients under squares in a thick red frame, as a height x width x 3
+    array: drawn larger than the window, a crop, a stretch or a scrolled-off
+    top shows."""
+    import numpy as np
+
+    y, x = np.mgrid[0:height, 0:width]
+    rgb = np.stack([x * 200 // (width - 1), y * 200 // (height - 1),
+                    64 + 128 * ((x // 100 + y // 100) % 2)], axis=-1).astype(np.uint8)
+    for side in (np.s_[:edge], np.s_[-edge:], np.s_[:, :edge], np.s_[:, -edge:]):
+        rgb[side] = FRAME
+    return rgb
+
+
+def hued_frames(count, width=240, height=160, edge=12):
+    """`count` frames in a red frame, each a colour of its own inside (its
+    hues evenly round the circle): which frame is on the screen shows."""
+    import colorsys
+
+    import numpy as np
+
+    hues = [tuple(round(255 * c) for c in colorsys.hsv_to_rgb(k / count, 0.8, 0.9))
+            for k in range(count)]
+    frames = [np.full((height, width, 3), FRAME, np.uint8) for _ in hues]
+    for frame, hue in zip(frames, hues):
+        frame[edge:-edge, edge:-edge] = hue
+    return frames, hues
+
+
 KINDS = {"few-colour": few_colour, "photo-like": photo_like}
