@@ -1,12 +1,15 @@
-"""The matplotlib backend as applications meet it: found by its short name
-through matplotlib's entry points, and in a real IPython on a terminal,
-drawing each cell's figures when the cell ends."""
+"""The matplotlib backend and the other places Python users look at
+pictures, as applications meet them: found by its short name through
+matplotlib's entry points; in a real IPython on a terminal, drawing each
+cell's figures when the cell ends, and the pictures a cell shows; Pillow's
+Image.show()."""
 
 import re
 import subprocess
 import sys
 
 import pytest
+from conftest import CHILDREN
 from fake_terminal import DA1, VT340, XTERM, on_pty
 
 pytestmark = pytest.mark.tervalo
@@ -74,3 +77,50 @@ def test_pause_without_sixels_warns_at_the_programs_line_naming_what_it_takes():
     assert run.errors[0].startswith("<string>:3: UserWarning: tervalo: this terminal reports "
                                     "no sixel support")
     assert run.errors[0].endswith("; set TERVALO_FORCE=1 in the environment to draw anyway")
+
+
+def ipython(cells, reply, tmp_path):
+    """The output of each cell typed into IPython on a terminal answering `reply`."""
+    pytest.importorskip("IPython")
+    # The answers play the user too: each cell is typed when its prompt
+    # appears. input() writes the prompt to standard error, so that goes to
+    # the terminal as well.
+    answers = {DA1: reply, **{b"In [%d]: " % n: cell.encode() + b"\n"
+                              for n, cell in enumerate(cells, 1)}}
+    run = on_pty(["sh", "-c", 'exec "$@" 2>&1', "sh", sys.executable, "-m", "IPython",
+                  "--simple-prompt", "--no-banner", "--colors=NoColor",
+                  "--HistoryManager.enabled=False"], answers=answers,
+                 env={"IPYTHONDIR": str(tmp_path)}, timeout=120)
+    assert run.status == 0
+    return re.split(rb"In \[\d+\]: ", run.out)[2:len(cells)]
+
+
+PICTURES = [
+    "%load_ext tervalo",
+    "from PIL import Image; Image.new('RGB', (60, 40), 'red')",
+    "import io; png = io.BytesIO(); Image.new('RGB', (30, 20)).save(png, 'PNG'); "
+    "display(type('Png', (), {'_repr_png_': lambda self: png.getvalue()})())",
+    "exit",
+]
+
+
+@pytest.mark.parametrize("reply", [VT340, XTERM])
+def test_ipython_draws_the_pictures_a_cell_shows(tmp_path, reply):
+    cells = ipython(PICTURES, reply, tmp_path)
+    drawn = [rasters(cell) for cell in cells]
+    if reply == VT340:
+        assert drawn == [[(60, 40)], [(30, 20)]]
+        return
+    # The text stays; why, once.
+    assert drawn == [[], []] and b"<PIL.Image.Image image mode=RGB size=60x40" in cells[0]
+    assert b"<__main__.Png at 0x" in cells[1]
+    assert [cell.count(b"pictures stay text in this IPython session") for cell in cells] == [1, 0]
+
+
+@pytest.mark.parametrize("reply, drawn, errors", [
+    (VT340, [(60, 40)], []),
+    (XTERM, [], ["fallback (60, 40)"]),   # declined: Pillow's next viewer
+])
+def test_image_show_draws_inline_where_the_terminal_can(reply, drawn, errors):
+    run = on_pty([sys.executable, str(CHILDREN / "image_show.py")], answers={DA1: reply})
+    assert run.status == 0 and run.errors == errors and rasters(run.out) == drawn

@@ -354,3 +354,29 @@ def _frames_seen(term):
             if np.abs(edges - FRAME).max() <= 40 and (inside == inside[0, 0]).all():
                 seen[tuple(int(c) for c in inside[0, 0])] = changed
     return seen
+
+
+@pytest.mark.tervalo
+@pytest.mark.parametrize("program", ["xterm", "konsole"])
+def test_the_first_frame_stays_up_for_its_own_time(display, tmp_path, program):
+    # 3 s of the first frame, then two of half a second: seen twice a second
+    # apart once it is whole, it is still the first.
+    if not installed(program):
+        pytest.skip(not_installed(program))
+    hues = _hues(3)
+    frames = [Image.fromarray(np.full((120, 160, 3), hue, np.uint8)) for hue in hues]
+    path = tmp_path / "slow-start.gif"
+    frames[0].save(path, save_all=True, append_images=frames[1:], duration=[3000, 500, 500])
+    with Terminal(display, program=program, before=True, until=path,
+                  command=[*VIEWER, str(path)], timeout=30) as term:
+        colours = []
+        for wait in (0.0, 1.0):
+            time.sleep(wait)
+            deadline = time.monotonic() + 10
+            while (changed := term.changed(screen := term.capture())) is None:
+                assert time.monotonic() < deadline, "nothing was drawn"
+            top, left, height, width = changed
+            image = np.frombuffer(screen[2], np.uint8).reshape(screen[1], screen[0], 3)
+            colours.append(tuple(int(c) for c in image[top + height // 2, left + width // 2]))
+        term._await("done.json", 30)
+    assert all(np.abs(np.subtract(colour, hues[0])).max() <= 16 for colour in colours), colours

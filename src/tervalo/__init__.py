@@ -24,7 +24,10 @@ __all__ = ["EncoderPool", "LiveView", "Playback", "__version__", "encode", "live
 # Where each public name lives.
 _HOMES = {"encode": "tervalo._encode", "show": "tervalo.drawing", "live": "tervalo.motion",
           "play": "tervalo.motion", "LiveView": "tervalo.motion", "Playback": "tervalo.motion",
-          "EncoderPool": "tervalo.pool"}
+          "EncoderPool": "tervalo.pool",
+          # %load_ext tervalo in IPython
+          "load_ipython_extension": "tervalo.ipython",
+          "unload_ipython_extension": "tervalo.ipython"}
 
 
 def __getattr__(name: str) -> Any:

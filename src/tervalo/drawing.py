@@ -49,8 +49,8 @@ from tervalo.terminal import NoControllingTerminal, TerminalError, TerminalInfo
 if TYPE_CHECKING:
     from tervalo._encode import RGB, Picture
 
-__all__ = ["Placed", "Prepared", "Screen", "Target", "box_for", "draw", "fitted", "hinted",
-           "open_target", "prepare", "renderer", "say", "show", "show_all"]
+__all__ = ["FORCE", "Placed", "Prepared", "Screen", "Target", "box_for", "draw", "fitted",
+           "forced", "hinted", "open_target", "prepare", "renderer", "say", "show", "show_all"]
 
 # (packed RGB, width, height) of a picture fitted into a box (either side
 # None, or no box), scaled up as well with `enlarge`.
@@ -59,6 +59,9 @@ Say = Callable[[str], None]
 Encode = Callable[[bytes, int, int], bytes]
 
 FORCE_HINT = "force=True draws anyway"
+# In the environment, draws where the terminal reports no sixels: for the
+# places a program cannot pass force=True to (the backend, IPython's display).
+FORCE = "TERVALO_FORCE"
 # A window this many text rows tall or less leaves no room for a picture
 # above the line kept for the prompt.
 TOO_FEW_ROWS = 1
@@ -244,6 +247,11 @@ def hinted(error: TerminalError, hint: str) -> TerminalError:
     hinted = copy.copy(error)
     hinted.args = (f"{error}; {hint}",)
     return hinted
+
+
+def forced() -> bool:
+    """Whether TERVALO_FORCE asks to draw where the terminal reports no sixels."""
+    return os.environ.get(FORCE, "") not in ("", "0")
 
 
 def say(text: str) -> None:

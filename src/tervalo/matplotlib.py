@@ -43,7 +43,7 @@ from matplotlib._pylab_helpers import Gcf
 from matplotlib.backend_bases import FigureManagerBase, TimerBase
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 
-from tervalo.drawing import is_terminal, prepare, renderer, say, show_all
+from tervalo.drawing import FORCE, forced, is_terminal, prepare, renderer, say, show_all
 from tervalo.motion import Frame, LiveView, live, play_frames
 from tervalo.terminal import TerminalError
 
@@ -52,12 +52,6 @@ if TYPE_CHECKING:
 
 __all__ = ["FORCE", "FigureCanvas", "FigureManager", "show"]
 
-FORCE = "TERVALO_FORCE"
-
-
-def forced() -> bool:
-    """Whether TERVALO_FORCE asks to draw where the terminal reports no sixels."""
-    return os.environ.get(FORCE, "") not in ("", "0")
 
 
 def _draw(figures: Sequence[Figure], play: bool = False) -> str | None:
@@ -313,6 +307,10 @@ def _hook_into_ipython() -> None:
         return
     matplotlib.interactive(True)
     shell.events.register("post_execute", cell_ended)
+    # A figure, an image or a PNG a cell shows is drawn too.
+    from tervalo import ipython
+
+    ipython.enable(shell)
 
 
 _hook_into_ipython()
