@@ -100,6 +100,7 @@ PICTURES = [
     "from PIL import Image; Image.new('RGB', (60, 40), 'red')",
     "import io; png = io.BytesIO(); Image.new('RGB', (30, 20)).save(png, 'PNG'); "
     "display(type('Png', (), {'_repr_png_': lambda self: png.getvalue()})())",
+    "from matplotlib.figure import Figure; Figure(figsize=(1, 1))",
     "exit",
 ]
 
@@ -109,12 +110,14 @@ def test_ipython_draws_the_pictures_a_cell_shows(tmp_path, reply):
     cells = ipython(PICTURES, reply, tmp_path)
     drawn = [rasters(cell) for cell in cells]
     if reply == VT340:
-        assert drawn == [[(60, 40)], [(30, 20)]]
+        assert drawn == [[(60, 40)], [(30, 20)], [(100, 100)]]
         return
     # The text stays; why, once.
-    assert drawn == [[], []] and b"<PIL.Image.Image image mode=RGB size=60x40" in cells[0]
+    assert drawn == [[], [], []] and b"<PIL.Image.Image image mode=RGB size=60x40" in cells[0]
     assert b"<__main__.Png at 0x" in cells[1]
-    assert [cell.count(b"pictures stay text in this IPython session") for cell in cells] == [1, 0]
+    assert b"<Figure size 100x100 with 0 Axes>" in cells[2]
+    assert [cell.count(b"pictures stay text in this IPython session")
+            for cell in cells] == [1, 0, 0]
 
 
 @pytest.mark.parametrize("reply, drawn, errors", [
