@@ -9,10 +9,14 @@ import os
 import signal
 import subprocess
 import sys
+import threading
+import time
 from concurrent.futures import Future
+from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import CHILDREN
 from PIL import Image
 
 import tervalo
@@ -217,3 +221,95 @@ def test_leaving_on_an_exception_stops_the_workers_at_once(how):
     assert (out, errors) == (f"{error} WorkerDied cancelled cancelled\n", "")
     with pytest.raises(ProcessLookupError):  # killed, and waited for
         os.kill(worker, 0)
+
+
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the name: [0] the state, [11] and
+    [12] the CPU time in clock ticks."""
+    return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+
+
+def alive(pid):
+    """Whether process `pid` runs: a zombie no longer does (whoever inherited
+    a worker may be slow to reap it)."""
+    try:
+        return proc_stat(pid)[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+def cpu_seconds(pid):
+    fields = proc_stat(pid)
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def gone_within(pids, seconds):
+    deadline = time.monotonic() + seconds
+    while any(alive(pid) for pid in pids):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+@pytest.mark.parametrize("how", ["SIGTERM", "SIGKILL", "raise", "exit"])
+def test_workers_end_with_their_program_and_say_nothing(how):
+    child = subprocess.Popen(
+        [sys.executable, str(CHILDREN / "pool_left_running.py"),
+         how if how in ("raise", "exit") else "wait"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    workers = [int(pid) for pid in child.stdout.readline().split()]
+    assert len(workers) == 2
+    if how.startswith("SIG"):
+        child.send_signal(getattr(signal, how))
+    child.wait(timeout=60)
+    assert gone_within(workers, 1)
+    # The workers share the program's standard error: its end comes once
+    # they are gone, with whatever they wrote.
+    errors = child.stderr.read()
+    if how == "raise":
+        assert errors.count("Traceback") == 1
+        assert errors.endswith("ValueError: the program's own error\n")
+    else:
+        assert errors == ""
+
+
+def test_a_pool_made_by_a_thread_that_ended_keeps_its_workers():
+    # A worker is killed when the thread that started it ends: the pool's
+    # own threads start them, not the caller's.
+    made = []
+    maker = threading.Thread(target=lambda: made.append(EncoderPool(1)))
+    maker.start()
+    maker.join()
+    with made[0] as pool:
+        worker = pool._workers[0]._process.pid
+        image = frames(1)[0]
+        assert pool.submit(image).result(timeout=60) == tervalo.encode(image)
+        assert pool._workers[0]._process.pid == worker
+
+
+def test_a_worker_whose_parent_is_gone_before_it_starts_ends_quietly():
+    # The parent died before the worker asked the kernel to be killed with
+    # it: the worker sees another parent and leaves at once.
+    import socket
+
+    ours, theirs = socket.socketpair()
+    with ours, theirs:
+        run = subprocess.run([sys.executable, "-m", "tervalo._worker", str(theirs.fileno()),
+                              str(os.getpid() + 1)],
+                             pass_fds=(theirs.fileno(),), capture_output=True, timeout=20,
+                             check=False)
+        theirs.close()
+        assert (run.returncode, run.stdout, run.stderr, ours.recv(16)) == (0, b"", b"", b"")
+
+
+@pytest.mark.parametrize("code", [
+    "EncoderPool(1).shutdown()",
+    "with EncoderPool(1): pass",
+    "with EncoderPool() as pool: list(pool.map([]))",
+])
+def test_a_pool_that_did_nothing_closes_silently(code):
+    run = subprocess.run([sys.executable, "-c", f"from tervalo import EncoderPool\n{code}"],
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
+

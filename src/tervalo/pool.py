@@ -35,7 +35,7 @@ __all__ = ["EncoderPool", "WorkerDied", "WorkerStartError"]
 # needs (so it starts in a few tens of milliseconds). Nothing is forked from
 # the caller, whose other threads may hold locks a forked copy would never
 # see released.
-_BOOT = ("import sys, runpy; sys.path[:0] = sys.argv[2:]; "
+_BOOT = ("import sys, runpy; sys.path[:0] = sys.argv[3:]; "
          "runpy.run_module('tervalo._worker', run_name='__main__', alter_sys=True)")
 _NOT_AN_EXECUTOR = ("EncoderPool.submit takes a picture, not a function and its arguments: "
                     "with asyncio, `await pool.encode_async(picture)` instead of "
@@ -62,14 +62,19 @@ class _Job:
 
 class _Worker:
     """One worker process and the thread that feeds it, one picture at a
-    time: a worker that dies takes only the picture it held with it."""
+    time: a worker that dies takes only the picture it held with it.
+
+    That thread starts every process of its worker: the kernel kills a
+    worker when the thread that started it ends, so a worker started by a
+    caller's short-lived thread would die with that thread."""
 
     def __init__(self, pool: EncoderPool, number: int) -> None:
         self._pool = pool
         self._process: subprocess.Popen[bytes] | None = None
         self._socket: socket.socket | None = None
         self._ready = False
-        self.launch()
+        self.launched = threading.Event()
+        self.launch_error: Exception | None = None
         self.thread = threading.Thread(target=self._serve, daemon=True,
                                        name=f"tervalo-encoder-{number}")
 
@@ -80,7 +85,7 @@ class _Worker:
             # A session of its own: Ctrl-C in the terminal reaches the
             # caller alone, which stops the workers itself.
             self._process = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(theirs.fileno()), *path],
+                [sys.executable, "-c", _BOOT, str(theirs.fileno()), str(os.getpid()), *path],
                 pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, start_new_session=True)
         except BaseException:
@@ -96,6 +101,13 @@ class _Worker:
             process.kill()
 
     def _serve(self) -> None:
+        try:
+            self.launch()
+        except Exception as error:  # noqa: BLE001  (raised by the pool's constructor)
+            self.launch_error = error
+            return
+        finally:
+            self.launched.set()
         try:
             while (job := self._pool._take()) is not None:
                 if not job.future.set_running_or_notify_cancel():
@@ -194,10 +206,11 @@ class _Worker:
                 pass  # tried again, and the error reported, with the next picture
 
     def retire(self) -> None:
-        """Closes the socket, which ends an idle worker, and waits for it."""
+        """Closes the socket, which ends an idle worker, and waits for it; one
+        never used is killed rather than waited for while it starts."""
         self._close_socket()
         if self._process is not None:
-            if self._pool._stopped:
+            if self._pool._stopped or not self._ready:
                 self.kill()
             self._process.wait()
 
@@ -215,10 +228,13 @@ class EncoderPool:
     caller's needs to be picklable, and a bad image is refused at submit().
 
     The workers are fresh interpreters that import only the extension: no
-    `if __name__ == "__main__":` guard is needed. A worker that dies fails
-    only the picture it was encoding and is replaced. Leaving a `with` block
-    on an exception (Ctrl-C included) cancels what is queued and kills the
-    workers at once; leaving it normally waits for what was submitted."""
+    `if __name__ == "__main__":` guard is needed. On Linux they are killed
+    when the program ends, however it ends (a signal, SIGKILL included, an
+    exception, its normal end with the pool still open), and they never
+    write to its terminal. A worker that dies fails only the picture it was
+    encoding and is replaced. Leaving a `with` block on an exception (Ctrl-C
+    included) cancels what is queued and kills the workers at once; leaving
+    it normally waits for what was submitted."""
 
     def __init__(self, processes: int | None = None) -> None:
         if processes is not None and (isinstance(processes, bool) or not isinstance(processes, int)
@@ -233,19 +249,20 @@ class EncoderPool:
         self._changed = threading.Condition()
         self._closed = False
         self._stopped = False
-        self._workers: list[_Worker] = []
+        self._workers = [_Worker(self, number) for number in range(self.processes)]
         try:
             # All started before any is waited for: they boot side by side.
-            for number in range(self.processes):
-                self._workers.append(_Worker(self, number))
-        except BaseException:
-            self._stopped = self._closed = True
             for worker in self._workers:
-                worker.kill()
-                worker.retire()
+                worker.thread.start()
+            for worker in self._workers:
+                worker.launched.wait()
+        except BaseException:
+            self.stop()
             raise
         for worker in self._workers:
-            worker.thread.start()
+            if worker.launch_error is not None:
+                self.stop()
+                raise worker.launch_error
 
     def submit(self, image: Picture, *unexpected: Never, background: Colour = WHITE,
                max_size: Size | None = None) -> Future[bytes]:
