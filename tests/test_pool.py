@@ -313,3 +313,24 @@ def test_a_pool_that_did_nothing_closes_silently(code):
                          capture_output=True, text=True, timeout=60, check=False)
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
 
+
+def test_cancelling_a_running_encode_async_stops_its_encode():
+    # Seconds of encoding: the pool must not wait for it.
+    large = np.random.default_rng(0).integers(0, 256, (2160, 3840, 3), np.uint8)
+    small = frames(1)[0]
+
+    async def cancel_while_encoding(pool, worker):
+        await pool.encode_async(small)  # started and idle
+        idle = cpu_seconds(worker)
+        task = asyncio.ensure_future(pool.encode_async(large))
+        while cpu_seconds(worker) < idle + 0.3:  # well inside the encode
+            await asyncio.sleep(0.005)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        return task.cancelled()
+
+    with EncoderPool(1) as pool:
+        worker = pool._workers[0]._process.pid
+        assert asyncio.run(cancel_while_encoding(pool, worker))
+        assert gone_within([worker], 5)
+        assert pool.submit(small).result(timeout=60) == tervalo.encode(small)

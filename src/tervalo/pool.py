@@ -13,7 +13,7 @@ import sys
 import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
-from concurrent.futures import Future
+from concurrent.futures import CancelledError, Future
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING
@@ -58,6 +58,8 @@ class _Job:
     pixels: bytes
     width: int
     height: int
+    # Set, under the pool's lock, when its worker is killed to stop it.
+    abandoned: bool = False
 
 
 class _Worker:
@@ -73,6 +75,7 @@ class _Worker:
         self._process: subprocess.Popen[bytes] | None = None
         self._socket: socket.socket | None = None
         self._ready = False
+        self.job: _Job | None = None  # the picture being encoded, under the pool's lock
         self.launched = threading.Event()
         self.launch_error: Exception | None = None
         self.thread = threading.Thread(target=self._serve, daemon=True,
@@ -109,36 +112,47 @@ class _Worker:
         finally:
             self.launched.set()
         try:
-            while (job := self._pool._take()) is not None:
+            while (job := self._pool._take(self)) is not None:
                 if not job.future.set_running_or_notify_cancel():
-                    continue
-                try:
-                    self._encode(job)
-                except Exception as error:  # noqa: BLE001  (the caller waits on the future)
-                    if not job.future.done():
-                        job.future.set_exception(error)
+                    healthy = True
+                else:
+                    try:
+                        healthy = self._encode(job)
+                    except Exception as error:  # noqa: BLE001  (the caller waits on the future)
+                        if not job.future.done():
+                            job.future.set_exception(error)
+                        healthy = False
+                with self._pool._changed:
+                    self.job = None
+                    # Killed to stop its picture, perhaps once the picture
+                    # was done: either way that process is gone.
+                    healthy = healthy and not job.abandoned
+                if not healthy:
                     self._replace()
         finally:
             self.retire()
 
-    def _encode(self, job: _Job) -> None:
+    def _encode(self, job: _Job) -> bool:
+        """Sends the job's picture and settles its future; False if this
+        worker's process must be replaced."""
+        failure: Exception
         try:
             reply = self._exchange(job)
         except WorkerStartError as error:
-            job.future.set_exception(error)
+            failure = error
         except (OSError, EOFError):
             how = self._death()
-            job.future.set_exception(WorkerDied(
+            failure = WorkerDied(
                 "the pool was stopped while this picture was encoded" if self._pool._stopped
-                else f"the worker process encoding this picture {how}; the pool started "
-                "another"))
+                else f"the worker process encoding this picture {how}; the pool started another")
         else:
             if reply[:1] == b"o":
                 job.future.set_result(reply[1:])
             else:
                 job.future.set_exception(pickle.loads(reply[1:]))
-            return
-        self._replace()
+            return True
+        job.future.set_exception(CancelledError() if job.abandoned else failure)
+        return False
 
     def _exchange(self, job: _Job) -> bytes:
         if self._socket is None or self._process is None or self._process.poll() is not None:
@@ -269,7 +283,12 @@ class EncoderPool:
         """A future of encode(image, ...)'s stream. TypeError and ValueError
         for an image encode() refuses are raised here, at once; what the
         encode itself raises (MemoryError) comes through the future, and
-        WorkerDied if its worker process was killed."""
+        WorkerDied if its worker process was killed.
+
+        As with any concurrent.futures future, cancel() drops a picture still
+        queued, but returns False once its encode is under way, and the
+        stream still comes; encode_async's task stops a running encode when
+        cancelled, and stop() stops them all."""
         if unexpected or callable(image):
             raise TypeError(_NOT_AN_EXECUTOR)
         return self._submit_pixels(
@@ -289,12 +308,18 @@ class EncoderPool:
     async def encode_async(self, image: Picture, *, background: Colour = WHITE,
                            max_size: Size | None = None) -> bytes:
         """await-able encode(image, ...) for asyncio: the event loop runs on
-        while a worker encodes. Cancelling the task drops a picture that is
-        still queued."""
+        while a worker encodes. Cancelling the task drops the picture if it
+        is still queued, and stops its encode if it is under way: that
+        worker is killed and another started in its place."""
         import asyncio  # here: its import would be a good part of tervalo's
 
-        return await asyncio.wrap_future(
-            self.submit(image, background=background, max_size=max_size))
+        future = self.submit(image, background=background, max_size=max_size)
+        try:
+            return await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            if not future.cancel():
+                self._abandon(future)
+            raise
 
     def map(self, images: Iterable[Picture], *, background: Colour = WHITE,
             max_size: Size | None = None) -> Iterator[bytes]:
@@ -364,13 +389,24 @@ class EncoderPool:
     def __repr__(self) -> str:
         return f"EncoderPool(processes={self.processes})"
 
-    def _take(self) -> _Job | None:
-        """The next queued picture for a worker thread; None once the pool
-        is shut down and nothing is left."""
+    def _take(self, worker: _Worker) -> _Job | None:
+        """The next queued picture for `worker`, which holds it until it
+        is done; None once the pool is shut down and nothing is left."""
         with self._changed:
             while not self._jobs and not self._closed:
                 self._changed.wait()
-            return self._jobs.popleft() if self._jobs and not self._stopped else None
+            worker.job = self._jobs.popleft() if self._jobs and not self._stopped else None
+            return worker.job
+
+    def _abandon(self, future: Future[bytes]) -> None:
+        """Stops the encode of the running `future` by killing its worker,
+        which is then replaced; its future fails with CancelledError."""
+        with self._changed:
+            for worker in self._workers:
+                job = worker.job
+                if job is not None and job.future is future and not future.done():
+                    job.abandoned = True
+                    worker.kill()
 
     def _cancel_queued(self) -> None:
         while self._jobs:
