@@ -1,15 +1,19 @@
 """tervalo.EncoderPool: the streams its workers write are the ones encode()
 writes in this process, in order, through futures asyncio can wait on;
 refused images are refused at submit(). Its workers are real processes: a
-script needs no guard, a killed worker costs only its picture, and leaving
-the pool on an exception stops them at once."""
+script needs no guard, a killed worker costs only its picture, leaving the
+pool on an exception stops them at once, and they end with the program,
+silently."""
 
 import asyncio
 import os
 import signal
 import subprocess
 import sys
+import threading
+import time
 from concurrent.futures import Future
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -217,3 +221,88 @@ def test_leaving_on_an_exception_stops_the_workers_at_once(how):
     assert (out, errors) == (f"{error} WorkerDied cancelled cancelled\n", "")
     with pytest.raises(ProcessLookupError):  # killed, and waited for
         os.kill(worker, 0)
+
+
+def cpu_seconds(pid):
+    """None once it ended, a zombie too (whoever inherits a worker may be slow to reap it)."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+    except FileNotFoundError:
+        return None
+    return None if fields[0] in "ZX" else (int(fields[11]) + int(fields[12])) / os.sysconf(
+        "SC_CLK_TCK")
+
+
+def within(seconds, condition):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return condition()
+
+
+LEFT_RUNNING = """
+import sys, numpy as np, tervalo
+picture = np.random.default_rng(0).integers(0, 256, (1080, 1920, 3), np.uint8)
+pool = tervalo.EncoderPool(2)  # never closed
+futures = [pool.submit(picture) for _ in range(6)]
+print(*(worker._process.pid for worker in pool._workers), flush=True)
+sys.stdin.read()
+if sys.argv[1] == "raise":
+    raise ValueError("the program's own error")
+"""
+
+
+@pytest.mark.parametrize("how", ["SIGTERM", "SIGKILL", "raise", "exit"])
+def test_workers_end_with_their_program_and_say_nothing(how):
+    with subprocess.Popen([sys.executable, "-c", LEFT_RUNNING, how], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+        workers = [int(pid) for pid in child.stdout.readline().split()]
+        # Far more CPU than a worker's start-up: both are inside an encode.
+        assert within(120, lambda: min(cpu_seconds(w) or 0 for w in workers) > 0.3)
+        if how.startswith("SIG"):
+            child.send_signal(getattr(signal, how))
+        child.stdin.close()
+        child.wait(timeout=60)
+        assert within(1, lambda: all(cpu_seconds(w) is None for w in workers))
+        errors = child.stderr.read()  # its end comes once the workers, which share it, are gone
+    assert errors.count("Traceback") == (how == "raise")
+    assert errors == "" or errors.endswith("ValueError: the program's own error\n")
+
+
+@pytest.mark.parametrize("code", ["EncoderPool(1).shutdown()", "with EncoderPool(1): pass",
+                                  "with EncoderPool() as pool: list(pool.map([]))"])
+def test_a_pool_that_did_nothing_closes_silently(code):
+    run = subprocess.run([sys.executable, "-c", f"from tervalo import EncoderPool\n{code}"],
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
+
+
+def test_cancelling_a_running_encode_async_stops_its_encode():
+    large = np.random.default_rng(0).integers(0, 256, (2160, 3840, 3), np.uint8)
+    small = frames(1)[0]
+
+    async def cancel_while_encoding(pool, worker):
+        assert await pool.encode_async(small) == tervalo.encode(small)
+        assert pool._workers[0]._process.pid == worker  # never replaced
+        idle = cpu_seconds(worker)
+        task = asyncio.ensure_future(pool.encode_async(large))  # seconds of encoding
+        while cpu_seconds(worker) < idle + 0.3:
+            await asyncio.sleep(0.005)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        return task.cancelled()
+
+    made = []
+
+    def make():  # a pool made by a thread that ends: the kernel kills a worker with its
+        made.append(EncoderPool(1))  # parent thread, once it asked (here, it is ready)
+        made[0].submit(small).result(timeout=60)
+
+    maker = threading.Thread(target=make)
+    maker.start()
+    maker.join()
+    with made[0] as pool:
+        worker = pool._workers[0]._process.pid
+        assert asyncio.run(cancel_while_encoding(pool, worker))
+        assert within(5, lambda: cpu_seconds(worker) is None)
+        assert pool.submit(small).result(timeout=60) == tervalo.encode(small)

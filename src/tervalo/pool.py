@@ -13,7 +13,7 @@ import sys
 import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
-from concurrent.futures import Future
+from concurrent.futures import CancelledError, Future
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING
@@ -35,7 +35,7 @@ __all__ = ["EncoderPool", "WorkerDied", "WorkerStartError"]
 # needs (so it starts in a few tens of milliseconds). Nothing is forked from
 # the caller, whose other threads may hold locks a forked copy would never
 # see released.
-_BOOT = ("import sys, runpy; sys.path[:0] = sys.argv[2:]; "
+_BOOT = ("import sys, runpy; sys.path[:0] = sys.argv[3:]; "
          "runpy.run_module('tervalo._worker', run_name='__main__', alter_sys=True)")
 _NOT_AN_EXECUTOR = ("EncoderPool.submit takes a picture, not a function and its arguments: "
                     "with asyncio, `await pool.encode_async(picture)` instead of "
@@ -58,18 +58,26 @@ class _Job:
     pixels: bytes
     width: int
     height: int
+    # Set, under the pool's lock, when its worker is killed to stop it.
+    abandoned: bool = False
 
 
 class _Worker:
     """One worker process and the thread that feeds it, one picture at a
-    time: a worker that dies takes only the picture it held with it."""
+    time: a worker that dies takes only the picture it held with it.
+
+    That thread starts every process of its worker: the kernel kills a
+    worker when the thread that started it ends, so a worker started by a
+    caller's short-lived thread would die with that thread."""
 
     def __init__(self, pool: EncoderPool, number: int) -> None:
         self._pool = pool
         self._process: subprocess.Popen[bytes] | None = None
         self._socket: socket.socket | None = None
         self._ready = False
-        self.launch()
+        self.job: _Job | None = None  # the picture being encoded, under the pool's lock
+        self.launched = threading.Event()
+        self.launch_error: Exception | None = None
         self.thread = threading.Thread(target=self._serve, daemon=True,
                                        name=f"tervalo-encoder-{number}")
 
@@ -80,7 +88,7 @@ class _Worker:
             # A session of its own: Ctrl-C in the terminal reaches the
             # caller alone, which stops the workers itself.
             self._process = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(theirs.fileno()), *path],
+                [sys.executable, "-c", _BOOT, str(theirs.fileno()), str(os.getpid()), *path],
                 pass_fds=(theirs.fileno(),), stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, start_new_session=True)
         except BaseException:
@@ -97,36 +105,54 @@ class _Worker:
 
     def _serve(self) -> None:
         try:
-            while (job := self._pool._take()) is not None:
+            self.launch()
+        except Exception as error:  # noqa: BLE001  (raised by the pool's constructor)
+            self.launch_error = error
+            return
+        finally:
+            self.launched.set()
+        try:
+            while (job := self._pool._take(self)) is not None:
                 if not job.future.set_running_or_notify_cancel():
-                    continue
-                try:
-                    self._encode(job)
-                except Exception as error:  # noqa: BLE001  (the caller waits on the future)
-                    if not job.future.done():
-                        job.future.set_exception(error)
+                    healthy = True
+                else:
+                    try:
+                        healthy = self._encode(job)
+                    except Exception as error:  # noqa: BLE001  (the caller waits on the future)
+                        if not job.future.done():
+                            job.future.set_exception(error)
+                        healthy = False
+                with self._pool._changed:
+                    self.job = None
+                    # Killed to stop its picture, perhaps once the picture
+                    # was done: either way that process is gone.
+                    healthy = healthy and not job.abandoned
+                if not healthy:
                     self._replace()
         finally:
             self.retire()
 
-    def _encode(self, job: _Job) -> None:
+    def _encode(self, job: _Job) -> bool:
+        """Sends the job's picture and settles its future; False if this
+        worker's process must be replaced."""
+        failure: Exception
         try:
             reply = self._exchange(job)
         except WorkerStartError as error:
-            job.future.set_exception(error)
+            failure = error
         except (OSError, EOFError):
             how = self._death()
-            job.future.set_exception(WorkerDied(
+            failure = WorkerDied(
                 "the pool was stopped while this picture was encoded" if self._pool._stopped
-                else f"the worker process encoding this picture {how}; the pool started "
-                "another"))
+                else f"the worker process encoding this picture {how}; the pool started another")
         else:
             if reply[:1] == b"o":
                 job.future.set_result(reply[1:])
             else:
                 job.future.set_exception(pickle.loads(reply[1:]))
-            return
-        self._replace()
+            return True
+        job.future.set_exception(CancelledError() if job.abandoned else failure)
+        return False
 
     def _exchange(self, job: _Job) -> bytes:
         if self._socket is None or self._process is None or self._process.poll() is not None:
@@ -194,10 +220,11 @@ class _Worker:
                 pass  # tried again, and the error reported, with the next picture
 
     def retire(self) -> None:
-        """Closes the socket, which ends an idle worker, and waits for it."""
+        """Closes the socket, which ends an idle worker, and waits for it; one
+        never used is killed rather than waited for while it starts."""
         self._close_socket()
         if self._process is not None:
-            if self._pool._stopped:
+            if self._pool._stopped or not self._ready:
                 self.kill()
             self._process.wait()
 
@@ -215,10 +242,13 @@ class EncoderPool:
     caller's needs to be picklable, and a bad image is refused at submit().
 
     The workers are fresh interpreters that import only the extension: no
-    `if __name__ == "__main__":` guard is needed. A worker that dies fails
-    only the picture it was encoding and is replaced. Leaving a `with` block
-    on an exception (Ctrl-C included) cancels what is queued and kills the
-    workers at once; leaving it normally waits for what was submitted."""
+    `if __name__ == "__main__":` guard is needed. On Linux they are killed
+    when the program ends, however it ends (a signal, SIGKILL included, an
+    exception, its normal end with the pool still open), and they never
+    write to its terminal. A worker that dies fails only the picture it was
+    encoding and is replaced. Leaving a `with` block on an exception (Ctrl-C
+    included) cancels what is queued and kills the workers at once; leaving
+    it normally waits for what was submitted."""
 
     def __init__(self, processes: int | None = None) -> None:
         if processes is not None and (isinstance(processes, bool) or not isinstance(processes, int)
@@ -233,26 +263,32 @@ class EncoderPool:
         self._changed = threading.Condition()
         self._closed = False
         self._stopped = False
-        self._workers: list[_Worker] = []
+        self._workers = [_Worker(self, number) for number in range(self.processes)]
         try:
             # All started before any is waited for: they boot side by side.
-            for number in range(self.processes):
-                self._workers.append(_Worker(self, number))
-        except BaseException:
-            self._stopped = self._closed = True
             for worker in self._workers:
-                worker.kill()
-                worker.retire()
+                worker.thread.start()
+            for worker in self._workers:
+                worker.launched.wait()
+        except BaseException:
+            self.stop()
             raise
         for worker in self._workers:
-            worker.thread.start()
+            if worker.launch_error is not None:
+                self.stop()
+                raise worker.launch_error
 
     def submit(self, image: Picture, *unexpected: Never, background: Colour = WHITE,
                max_size: Size | None = None) -> Future[bytes]:
         """A future of encode(image, ...)'s stream. TypeError and ValueError
         for an image encode() refuses are raised here, at once; what the
         encode itself raises (MemoryError) comes through the future, and
-        WorkerDied if its worker process was killed."""
+        WorkerDied if its worker process was killed.
+
+        As with any concurrent.futures future, cancel() drops a picture still
+        queued, but returns False once its encode is under way, and the
+        stream still comes; encode_async's task stops a running encode when
+        cancelled, and stop() stops them all."""
         if unexpected or callable(image):
             raise TypeError(_NOT_AN_EXECUTOR)
         return self.submit_pixels(
@@ -272,12 +308,18 @@ class EncoderPool:
     async def encode_async(self, image: Picture, *, background: Colour = WHITE,
                            max_size: Size | None = None) -> bytes:
         """await-able encode(image, ...) for asyncio: the event loop runs on
-        while a worker encodes. Cancelling the task drops a picture that is
-        still queued."""
+        while a worker encodes. Cancelling the task drops the picture if it
+        is still queued, and stops its encode if it is under way: that
+        worker is killed and another started in its place."""
         import asyncio  # here: its import would be a good part of tervalo's
 
-        return await asyncio.wrap_future(
-            self.submit(image, background=background, max_size=max_size))
+        future = self.submit(image, background=background, max_size=max_size)
+        try:
+            return await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            if not future.cancel():
+                self._abandon(future)
+            raise
 
     def map(self, images: Iterable[Picture], *, background: Colour = WHITE,
             max_size: Size | None = None) -> Iterator[bytes]:
@@ -347,13 +389,24 @@ class EncoderPool:
     def __repr__(self) -> str:
         return f"EncoderPool(processes={self.processes})"
 
-    def _take(self) -> _Job | None:
-        """The next queued picture for a worker thread; None once the pool
-        is shut down and nothing is left."""
+    def _take(self, worker: _Worker) -> _Job | None:
+        """The next queued picture for `worker`, which holds it until it
+        is done; None once the pool is shut down and nothing is left."""
         with self._changed:
             while not self._jobs and not self._closed:
                 self._changed.wait()
-            return self._jobs.popleft() if self._jobs and not self._stopped else None
+            worker.job = self._jobs.popleft() if self._jobs and not self._stopped else None
+            return worker.job
+
+    def _abandon(self, future: Future[bytes]) -> None:
+        """Stops the encode of the running `future` by killing its worker,
+        which is then replaced; its future fails with CancelledError."""
+        with self._changed:
+            for worker in self._workers:
+                job = worker.job
+                if job is not None and job.future is future and not future.done():
+                    job.abandoned = True
+                    worker.kill()
 
     def _cancel_queued(self) -> None:
         while self._jobs:
