@@ -6,7 +6,11 @@ it. Nothing here depends on timing but the slow encoder's skips."""
 
 import io
 import re
+import signal
 import sys
+import time
+import uuid
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -70,6 +74,32 @@ def test_ctrl_c_stops_with_the_last_frame_whole_and_the_cursor_below(tmp_path):
                  interrupt_on=b"\x1b8\x1b[3B\r\x1b[3A\x1b7")
     assert run.status == 130 and run.errors == ["tervalo: interrupted"]
     assert len(drawn(run)) >= 2 and run.out.endswith(b"\x1b\\\x1b8\x1b[3B\r")
+
+
+def test_sigterm_ends_the_viewer_cleanly_and_its_workers_with_it(tmp_path):
+    mark = f"tervalo-test-{uuid.uuid4().hex}"
+    path = animation(tmp_path / "forever.gif", loop=0, duration=100)
+    run = on_pty([*VIEWER, str(path)], answers={DA1: VT340}, env={"TERVALO_TEST_MARK": mark},
+                 interrupt_on=b"\x1b8\x1b[3B\r\x1b[3A\x1b7", interrupt_with=signal.SIGTERM)
+    assert run.status == 143 and run.errors == [] and run.mode_kept
+    assert run.out.endswith(b"\x1b\\\x1b8\x1b[3B\r")  # the last frame whole, the cursor below
+    deadline = time.monotonic() + 1
+    while (left := marked(mark)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert left == []
+
+
+def marked(mark):
+    """The processes alive with `mark` in their environment."""
+    found = []
+    for proc in Path("/proc").glob("[0-9]*"):
+        try:
+            alive = (proc / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+            if alive and mark.encode() in (proc / "environ").read_bytes():
+                found.append(proc.name)
+        except OSError:
+            pass
+    return found
 
 
 @pytest.mark.parametrize("what, args, total", [

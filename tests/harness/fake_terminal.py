@@ -40,13 +40,14 @@ class Run:
 
 
 def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detached=False,
-           interrupt_on=None, timeout=60, typed=None, typed_after=0.0):
+           interrupt_on=None, timeout=60, typed=None, typed_after=0.0,
+           interrupt_with=signal.SIGINT):
     """Runs argv with stdin and stdout on a pty of `window` (rows, cols,
     xpixel, ypixel). answers maps a query to the reply sent `delay` seconds
     after it arrives, each time it does. The program runs in a session of its
     own with the pty as its controlling terminal; detached: with stdin
-    /dev/null and no controlling terminal. interrupt_on: SIGINT is sent once
-    the program wrote these bytes. env: variables added to this process's
+    /dev/null and no controlling terminal. interrupt_on: `interrupt_with`
+    (SIGINT) is sent once the program wrote these bytes. env: variables added to this process's
     environment, less those telling of a tmux or screen the tests run in.
     typed: keys typed half a second after a reply was sent (if there are
     answers), and at least `typed_after` seconds after the program first
@@ -86,7 +87,7 @@ def on_pty(argv, answers=None, window=XTERM_WINDOW, delay=0.0, env=None, detache
                         pending.append((time.monotonic() + delay, reply))
                     asked[query] = out.count(query)
                 if interrupt_on is not None and interrupt_on in out:
-                    child.send_signal(signal.SIGINT)
+                    child.send_signal(interrupt_with)
                     interrupt_on = None
             elif child.poll() is not None and not pending:
                 break
