@@ -62,6 +62,9 @@ DEFAULT_FPS = 10.0
 # picture, so a second worker only starts the next while one is encoded.
 PLAY_WORKERS = 4
 LIVE_WORKERS = 2
+# Frames that encode in less than this (seconds) are encoded in the player's
+# own thread: worker processes would cost more to start than they save.
+IN_PROCESS = 0.002
 
 
 class Frame(NamedTuple):
@@ -335,7 +338,6 @@ class _Player:
         finally:
             for pending in self._pending:
                 pending.future.cancel()
-            SCREEN.stop(self.place)
 
     def _take(self, slot: _Slot) -> None:
         due, until = self.next_due, self.next_due + slot.seconds
@@ -412,23 +414,30 @@ def play_frames(target: Target, frames: Iterable[Frame], *, count: int | None, p
     first = next(slots, None)
     if first is None:
         return Playback(0, 0)
-    wanted = count is None or count > 1 or plays != 1
     player: _Player | None = None
+    place: Placed | None = None
     echo = Echo(target)
     try:
-        with _encoder(pool, workers, wanted) as encoder, echo.quiet():
+        with echo.quiet():
             assert first.render is not None
             start = clock.now()
             area, stream = _first(target, first.render, box, enlarge, background, say)
-            scheduler = Scheduler(clock, encoder.workers, clock.now() - start)
-            player = _Player(target, area, encoder, background, scheduler, timed, kept)
+            spent = clock.now() - start
             if kept is not None:
                 kept[0] = stream
-            player.draw(stream)
-            scheduler.started()
-            player.next_due = first.seconds
-            player.run(slots)
+            place = target.frame(stream, area.height, None)
+            shown = clock.now()
+            # Workers start while the first frame is up, and only for frames
+            # that take long enough to encode that they pay for their start.
+            wanted = (count is None or count > 1 or plays != 1) and spent > IN_PROCESS
+            with _encoder(pool, workers, wanted) as encoder:
+                scheduler = Scheduler(clock, encoder.workers, spent)
+                scheduler.started(shown)
+                player = _Player(target, area, encoder, background, scheduler, timed, kept)
+                player.place, player.drawn, player.next_due = place, 1, first.seconds
+                player.run(slots)
     finally:
+        SCREEN.stop(player.place if player is not None else place)
         if report and player is not None and player.skipped:
             say(f"{player.skipped} of {player.drawn + player.skipped} frames skipped: "
                 "encoding did not keep up with their durations")

@@ -76,9 +76,9 @@ class Scheduler:
         # The last frames handed over, one a worker: the next waits for the oldest.
         self._handed: deque[_Handed] = deque(maxlen=max(1, workers))
 
-    def started(self) -> None:
-        """The first frame is on screen."""
-        self._origin = self.clock.now()
+    def started(self, at: float) -> None:
+        """The first frame went on screen `at` (a reading of the clock)."""
+        self._origin = at
 
     def hopeless(self, until: float) -> bool:
         """Whether a frame whose time ends at `until`, handed to the encoder
