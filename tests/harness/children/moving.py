@@ -59,6 +59,7 @@ def main(what, *args):
         HeldPool.delay = 0.3
         HeldPool.gate.set()
         motion.EncoderPool = HeldPool
+        motion.IN_PROCESS = -1.0  # however quickly the first frame encoded
         if what == "slow-viewer":
             return viewer.main(list(args))
         print(tervalo.play([flat(k) for k in range(12)], fps=50), file=sys.stderr)
