@@ -549,7 +549,7 @@ private:
 
     palette_data palette_;
     q::palette_index index_;
-    int diffusion_ = SIXEL_DIFFUSE_FS;
+    int diffusion_ = photo_diffusion;
     double fit_ = 0;
 };
 
@@ -558,6 +558,7 @@ private:
 
 NB_MODULE(_sixel, m) {
     using tervalo::dither;
+    using tervalo::photo_diffusion;
     m.doc() = "Sixel streams through libsixel with palettes chosen per picture.";
     nb::register_exception_translator([](const std::exception_ptr &p, void *) {
         try {
@@ -574,10 +575,10 @@ NB_MODULE(_sixel, m) {
           "(0: every core for large pictures).");
     nb::class_<dither>(m, "Dither",
                        "A palette and a diffusion method kept for a run of similar frames.")
-        .def(nb::init<nb::bytes, int>(), "palette"_a, "diffusion"_a = SIXEL_DIFFUSE_FS,
+        .def(nb::init<nb::bytes, int>(), "palette"_a, "diffusion"_a = photo_diffusion,
              "Keeps `palette` (1 to 256 packed RGB entries).")
         .def_static("from_pixels", &dither::from_pixels, "pixels"_a, "width"_a, "height"_a,
-                    nb::kw_only(), "colours"_a = 256, "diffusion"_a = SIXEL_DIFFUSE_FS,
+                    nb::kw_only(), "colours"_a = 256, "diffusion"_a = photo_diffusion,
                     "A palette for the picture: its own colours if it has at most `colours`,\n"
                     "else median cut and Lloyd's iterations over a sample of its pixels.")
         .def_prop_ro("palette", &dither::palette, "The entries, packed RGB.")
