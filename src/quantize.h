@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,6 +27,18 @@ constexpr int max_colours = 256;
 // positional methods are libsixel's own and are not done here.
 enum class kernel { none, atkinson, floyd_steinberg, jajuni, stucki, burkes };
 
+// Raised as MemoryError, with the size that was refused.
+class allocation_refused : public std::bad_alloc {
+public:
+    explicit allocation_refused(size_t bytes) noexcept {
+        std::snprintf(message_, sizeof message_, "cannot allocate %zu bytes", bytes);
+    }
+    const char *what() const noexcept override { return message_; }
+
+private:
+    char message_[48];
+};
+
 // A malloc'd array: the module's allocations go through malloc from its own
 // code, where the refusal tests' shim can refuse each in turn.
 template <typename T> class c_array {
@@ -33,7 +46,7 @@ public:
     c_array() = default;
     explicit c_array(size_t n) : data_(static_cast<T *>(std::malloc(n ? n * sizeof(T) : 1))), size_(n) {
         if (!data_)
-            throw std::bad_alloc();
+            throw allocation_refused(n * sizeof(T));
     }
     c_array(c_array &&other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
