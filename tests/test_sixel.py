@@ -9,8 +9,8 @@ import threading
 import numpy as np
 import pytest
 from arguments import INT32_MAX
-from images import few_colour, photo_like
 from imagemagick import psnr
+from images import few_colour, photo_like
 from reference import libsixel_paletted
 
 from tervalo import _sixel

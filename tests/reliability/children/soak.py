@@ -66,10 +66,11 @@ def run(first, count):
             args, error = refused[i // 10 % len(refused)]
             # tervalo._sixel converts only ints (TypeError where the
             # extension's int() semantics lead on to a ValueError).
+            allowed = error if encode is sixel_encode_bytes else (TypeError, ValueError)
             try:
                 encode(*args)
                 wrong += 1
-            except error if encode is sixel_encode_bytes else (TypeError, ValueError):
+            except allowed:
                 pass
         else:
             k = i % (len(images) * len(encoders))
