@@ -48,8 +48,8 @@ def main(argv=None):
         cells = []
         for pixels in pictures:
             for threads in (1, cores):
-                seconds = best_wall(lambda: _sixel.encode(pixels, width, height,
-                                                          threads=threads), rounds)
+                seconds = best_wall(lambda p=pixels, w=width, h=height, t=threads:
+                                    _sixel.encode(p, w, h, threads=t), rounds)
                 cells.append(f"{seconds * 1000:.2f}")
         print(f"| {width} × {height} | " + " | ".join(cells) + " |")
 
