@@ -1,4 +1,5 @@
-"""tervalo._sixel, the package's own module: what it refuses, what its
+"""tervalo._sixel, the package's own module (native, so not marked tervalo:
+it runs on every CPython, free-threaded included, and under ASan): what it refuses, what its
 strips and threads give against one encode, its exact nearest-entry
 mapping against a brute-force search, libsixel's positional methods
 against libsixel called directly, and a Dither kept across frames."""
@@ -15,8 +16,6 @@ from reference import libsixel_paletted
 
 from tervalo import _sixel
 from tervalo_ext import sixel_encode_bytes
-
-pytestmark = pytest.mark.tervalo
 
 RED_2X2 = b"\xff\x00\x00" * 4
 PALETTE = bytes([255, 0, 0, 0, 0, 255])
