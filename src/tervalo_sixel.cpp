@@ -6,7 +6,6 @@
 // for a run of frames.
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 #include <sixel.h>
 
 #include "quantize.h"
