@@ -148,12 +148,19 @@ private:
     std::array<uint8_t, 3 * max_colours> colours_{};
 };
 
-// palette_index::find behind a small direct-mapped cache of exact colours:
-// flat areas and repeated colours skip the search. One per thread.
+// The nearest entry by the candidates of the pixel's cell: the colour cube
+// in 16 x 16 x 16 cells, each listing the entries that can be nearest to
+// some colour in it (those no further from the cell than the least of all
+// entries' furthest distance from it), built when a pixel first falls in
+// it. Noisy pictures spread over many colours, where a short list beats the
+// walk by sums. In front, a direct-mapped cache of exact colours for flat
+// areas. One per thread and picture.
 class cached_index {
 public:
-    explicit cached_index(const palette_index &index) noexcept : index_(index) {
+    explicit cached_index(const palette_index &index)
+        : index_(index), pool_(cells * size_t(index.count())) {
         keys_.fill(0);
+        start_.fill(-1);
     }
 
     int find(int r, int g, int b) noexcept {
@@ -161,7 +168,20 @@ public:
         uint32_t slot = (colour * 0x9E3779B1u) >> (32 - bits);
         if (keys_[slot] == colour + 1)
             return values_[slot];
-        int entry = index_.find(r, g, b).first;
+        int cell = (r >> 4) << 8 | (g >> 4) << 4 | (b >> 4);
+        if (start_[cell] < 0)
+            list_candidates(cell);
+        const uint8_t *list = pool_.get() + start_[cell];
+        int best = 1 << 20, entry = list[0];
+        for (int k = 0; k < length_[cell]; ++k) {
+            const uint8_t *c = index_.colour(list[k]);
+            int dr = c[0] - r, dg = c[1] - g, db = c[2] - b;
+            int d = dr * dr + dg * dg + db * db;
+            if (d < best) {
+                best = d;
+                entry = list[k];
+            }
+        }
         keys_[slot] = colour + 1;
         values_[slot] = static_cast<uint8_t>(entry);
         return entry;
@@ -169,9 +189,46 @@ public:
 
 private:
     static constexpr int bits = 12;
+    static constexpr size_t cells = 1 << 12;
+
+    void list_candidates(int cell) noexcept {
+        int low[3] = {(cell >> 8) << 4, ((cell >> 4) & 15) << 4, (cell & 15) << 4};
+        int count = index_.count();
+        std::array<int, max_colours> nearest{};
+        int threshold = 1 << 20;
+        for (int i = 0; i < count; ++i) {
+            const uint8_t *c = index_.colour(i);
+            int near = 0, far = 0;
+            for (int k = 0; k < 3; ++k) {
+                int lo = low[k], hi = low[k] + 15, v = c[k];
+                int inside = v < lo ? lo - v : v > hi ? v - hi : 0;
+                int across = std::max(v - lo, hi - v);
+                near += inside * inside;
+                far += across * across;
+            }
+            nearest[i] = near;
+            threshold = std::min(threshold, far);
+        }
+        start_[cell] = static_cast<int32_t>(used_);
+        uint8_t *list = pool_.get() + used_;
+        int length = 0;
+        for (int i = 0; i < count; ++i) {
+            if (nearest[i] <= threshold)
+                list[length++] = static_cast<uint8_t>(i);
+        }
+        length_[cell] = static_cast<uint16_t>(length);
+        used_ += size_t(length);
+    }
+
     const palette_index &index_;
     std::array<uint32_t, 1 << bits> keys_;
     std::array<uint8_t, 1 << bits> values_{};
+    // Each cell's candidates at start_[cell] in the pool (-1: not listed
+    // yet); the pool holds every entry for every cell at worst.
+    c_array<uint8_t> pool_;
+    size_t used_ = 0;
+    std::array<int32_t, cells> start_;
+    std::array<uint16_t, cells> length_{};
 };
 
 struct tap {
