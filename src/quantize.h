@@ -305,6 +305,8 @@ inline void map_rows(const uint8_t *pixels, int width, int rows, const palette_i
             out[size_t(y) * width + x] = static_cast<uint8_t>(entry);
             const uint8_t *chosen = index.colour(entry);
             int e[3] = {v[0] - chosen[0], v[1] - chosen[1], v[2] - chosen[2]};
+            if ((e[0] | e[1] | e[2]) == 0)
+                continue;  // a colour of the palette: flat areas diffuse nothing
             for (int t = 0; t < taps.count; ++t) {
                 const tap &tp = taps.taps[t];
                 int tx = x + tp.dx;
