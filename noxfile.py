@@ -286,6 +286,10 @@ def bench(session: nox.Session) -> None:
     frames = ["--frames", "1"] if "--quick" in session.posargs else []
     session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
     session.run("python", str(ROOT / "bench" / "fidelity.py"), *frames and ["--quick"])
+    # Stills side by side with img2sixel and chafa, each run from outside.
+    session.run("python", str(ROOT / "bench" / "stills.py"), *frames and ["--quick"])
+    session.run("python", str(ROOT / "bench" / "strips.py"), *frames and ["--quick"])
+    session.run("python", str(ROOT / "bench" / "crawl.py"), *frames and ["--quick"])
     session.run("python", str(ROOT / "bench" / "fitting.py"))
     # Beside libsixel's own player, img2sixel (the frames run's package).
     session.run("python", str(ROOT / "bench" / "frames.py"), *frames and ["--quick"])

@@ -1,9 +1,8 @@
 """How close what a stream draws comes to the picture's own pixels: PSNR of
 tervalo_ext.sixel_encode_bytes's stream (libsixel's palette), of
-tervalo.encode's (the same pixel data, the palette in the picture's own
-colours) and of chafa.py's where it is installed, each decoded by
-ImageMagick; and what tervalo's palette costs, as encode time over the
-module's.
+tervalo.encode's (tervalo._sixel: the picture's own colours up to 256, else
+a palette built for it) and of chafa.py's where it is installed, each
+decoded by ImageMagick; and tervalo's encode time over the module's.
 
 Run it as `nox -s bench` (after the timing benchmark) or with the dev
 environment's python.

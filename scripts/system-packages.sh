@@ -15,7 +15,7 @@ g++ pkg-config libsixel-dev cmake ninja-build   build
 imagemagick xvfb xterm x11-apps make           test
 mlterm? konsole dbus tmux screen                 test
 shellcheck                                       lint
-imagemagick                                      fidelity
+imagemagick chafa                                fidelity
 libsixel-bin                                     frames
 valgrind                                         memcheck
 ccache                                           build-cache

@@ -116,3 +116,16 @@ def test_budgets_apply_where_they_should(width, height, module, direct, peak, ex
                                          monkeypatch):
     monkeypatch.setattr(benchmark, "PAGE", 4096)
     assert benchmark.judge(_case(width, height, module, direct, peak)) == expected
+
+
+@pytest.mark.parametrize("script, rows", [("stills.py", 4), ("strips.py", 3), ("crawl.py", 8)])
+def test_side_by_side_scripts_print_their_tables(harness_env, script, rows):
+    """Their --quick runs (what the bench session's CI run does): a table
+    with a row a case and no cell left unmeasured where its tool exists."""
+    run = subprocess.run([sys.executable, str(BENCH / script), "--quick"], env=harness_env,
+                         capture_output=True, text=True, timeout=300, check=False)
+    assert run.returncode == 0, run.stderr
+    body = [line for line in run.stdout.splitlines() if line.startswith("| ")][1:]
+    assert len(body) == rows, run.stdout
+    if script == "stills.py" and shutil.which("chafa") and shutil.which("img2sixel"):
+        assert all("—" not in line for line in body), run.stdout

@@ -118,9 +118,9 @@ def test_workers_do_not_copy_the_callers_memory(monkeypatch):
     # Forked from this process, a worker would start with a copy of its
     # memory as it stands, locks other threads hold included. A function
     # patched here shows which: a worker started afresh encodes for real.
-    import tervalo_ext
+    import tervalo._sixel
 
-    monkeypatch.setattr(tervalo_ext, "sixel_encode_bytes", lambda *args: b"patched")
+    monkeypatch.setattr(tervalo._sixel, "encode", lambda *args, **kwargs: b"patched")
     image = frames(1)[0]
     with EncoderPool(processes=1) as pool:
         stream = pool.submit(image).result(timeout=60)
@@ -156,7 +156,14 @@ def test_a_script_needs_no_main_guard(tmp_path, how):
 
 
 def test_a_worker_that_cannot_start_says_why(tmp_path, monkeypatch):
-    (tmp_path / "tervalo_ext.py").write_text("raise ImportError('built for another Python')\n")
+    # The installed package, but for a native module that fails to load.
+    real = os.path.dirname(tervalo.__file__)
+    (tmp_path / "tervalo").mkdir()
+    (tmp_path / "tervalo" / "__init__.py").write_text(
+        f"__path__.append({real!r})\n"
+        f"exec(compile(open({real!r} + '/__init__.py').read(), 'tervalo', 'exec'))\n")
+    (tmp_path / "tervalo" / "_sixel.py").write_text(
+        "raise ImportError('built for another Python')\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     with EncoderPool(processes=1) as pool:
         with pytest.raises(WorkerStartError, match="could not start: ImportError: built for "

@@ -82,7 +82,30 @@ m = tervalo.live().show(b"")
 """
 PACKAGE_WRONG_LINES = set(range(6, 18))
 
+NATIVE_RIGHT = """\
+from tervalo._sixel import DIFFUSE_NONE, Dither, encode
+
+stream: bytes = encode(b"\\xff\\x00\\x00", 1, 1, threads=2)
+kept = Dither.from_pixels(b"\\xff\\x00\\x00", 1, 1, colours=16, diffusion=DIFFUSE_NONE)
+stream = kept.encode(b"\\xff\\x00\\x00", 1, 1)
+scene_changed: bool = kept.mismatch(b"\\x00" * 3, 1, 1) > 2 * kept.fit
+palette: bytes = Dither(kept.palette).palette
+"""
+
+NATIVE_WRONG = """\
+from tervalo._sixel import Dither, encode
+
+a = encode(b"", 1, 1, 2)
+b = encode(b"", 1.5, 1)
+c: str = Dither(b"\\x00" * 3).encode(b"", 1, 1)
+d = Dither.from_pixels(b"", 1, 1, 16)
+e: int = Dither(b"\\x00" * 3).fit
+f = Dither(b"\\x00" * 3, diffusion="fs")
+"""
+NATIVE_WRONG_LINES = set(range(3, 9))
+
 CALLERS = {"module": (RIGHT, WRONG, WRONG_LINES),
+           "native": (NATIVE_RIGHT, NATIVE_WRONG, NATIVE_WRONG_LINES),
            "package": (PACKAGE_RIGHT, PACKAGE_WRONG, PACKAGE_WRONG_LINES)}
 
 
@@ -112,7 +135,7 @@ def lines_reported(output, script):
 
 
 @pytest.mark.parametrize("callers", [
-    pytest.param(callers, id=name, marks=[pytest.mark.tervalo] if name == "package" else [])
+    pytest.param(callers, id=name, marks=[pytest.mark.tervalo] if name != "module" else [])
     for name, callers in CALLERS.items()])
 @pytest.mark.parametrize("run", [run_mypy, run_pyright], ids=["mypy", "pyright"])
 def test_type_checkers_check_callers(run, callers, tmp_path):

@@ -1,5 +1,6 @@
 """Sixel pictures from Pillow images, NumPy arrays and matplotlib figures,
-drawn in the terminal, encoded by tervalo_ext (libsixel); moving pictures
+drawn in the terminal, encoded through libsixel by the package's own module
+(tervalo._sixel); moving pictures
 played or redrawn in place.
 
 Each name is imported on first use, so that `import tervalo` costs nothing

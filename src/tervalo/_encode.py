@@ -1,5 +1,5 @@
 """Pillow images, NumPy arrays and matplotlib figures as packed 8-bit RGB, and
-from there a sixel stream through tervalo_ext.
+from there a sixel stream through the package's own module, tervalo._sixel.
 
 Pillow, NumPy and matplotlib are all optional: an object is recognised by the
 module that made it (which is then imported already), and each library is
@@ -12,8 +12,7 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, NamedTuple, TypeGuard, cast
 
-from tervalo._stream import corrected
-from tervalo_ext import sixel_encode_bytes
+import tervalo._sixel
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -50,10 +49,10 @@ def encode(image: Picture, *, background: Colour = WHITE,
     image.convert("I") makes of an "L" one) would draw near-black: pass
     image.convert("L") instead.
 
-    The stream is libsixel's (tervalo_ext.sixel_encode_bytes) with its
-    palette in the picture's own colours (without NumPy, only for pictures
-    libsixel does not diffuse) and, for a picture under six rows, without
-    the leading graphics newline that would draw it a band low.
+    A picture of at most 256 colours is drawn in exactly those colours,
+    undiffused; any other in 256 colours chosen for it, diffused. libsixel
+    writes the pixel data; a large picture is encoded in strips on every
+    core. A picture under six rows is drawn in place.
 
     Raises TypeError for an object or dtype it does not read and ValueError
     for values, shapes or arguments it cannot draw faithfully."""
@@ -62,7 +61,7 @@ def encode(image: Picture, *, background: Colour = WHITE,
 
 def encode_pixels(pixels: bytes, width: int, height: int) -> bytes:
     """encode()'s stream of width x height packed RGB."""
-    return corrected(sixel_encode_bytes(pixels, width, height), pixels, width, height)
+    return tervalo._sixel.encode(pixels, width, height)
 
 
 def rgb_pixels(image: Picture, *, background: Colour = WHITE, max_size: Size | None = None,

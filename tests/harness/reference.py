@@ -10,6 +10,7 @@ import re
 # The module's configuration: automatic palette, RGB888, largest dimension by
 # norm, centre-of-box representative colour, high-quality histogram.
 PIXELFORMAT_RGB888, LARGE_NORM, REP_CENTER_BOX, QUALITY_HIGH = 3, 1, 1, 1
+PIXELFORMAT_PAL8 = 0x43  # palette indices, a byte each
 SIXEL_FAILED = 0x1000
 SIXEL_BAD_ALLOCATION, SIXEL_BAD_INPUT = 0x1101, 0x1103
 
@@ -90,3 +91,63 @@ def libsixel_encode(pixels, width, height, path=None):
     if len(statuses) < 4 or any(statuses):
         raise RuntimeError(f"libsixel failed: statuses {[hex(s) for s in statuses]}")
     return b"".join(pieces), [len(p) for p in pieces]
+
+
+def libsixel_indexed(indices, width, height, palette, path=None):
+    """libsixel's stream of palette indices (PAL8) in a given palette,
+    undiffused, with its default allocator."""
+    lib = libsixel(path)
+    buf = ctypes.create_string_buffer(bytes(indices[: width * height]))
+    colours = ctypes.create_string_buffer(bytes(palette))
+    pieces = []
+
+    def write(data, size, _priv):
+        pieces.append(ctypes.string_at(data, size))
+        return size
+
+    callback = _WRITE(write)
+    dither, output = ctypes.c_void_p(), ctypes.c_void_p()
+    try:
+        statuses = [lib.sixel_dither_new(ctypes.byref(dither), len(palette) // 3, None)]
+        lib.sixel_dither_set_palette(dither, colours)
+        lib.sixel_dither_set_pixelformat(dither, PIXELFORMAT_PAL8)
+        statuses.append(lib.sixel_output_new(ctypes.byref(output), callback, None, None))
+        statuses.append(lib.sixel_encode(buf, width, height, 1, dither, output))
+    finally:
+        if output:
+            lib.sixel_output_unref(output)
+        if dither:
+            lib.sixel_dither_unref(dither)
+    if any(s & 0xFFFFFFFF for s in statuses):
+        raise RuntimeError(f"libsixel failed: statuses {[hex(s) for s in statuses]}")
+    return b"".join(pieces)
+
+
+def libsixel_paletted(pixels, width, height, palette, diffusion, path=None):
+    """libsixel's stream of packed RGB mapped by libsixel to a given palette
+    and dithered by its method `diffusion`, with its default allocator."""
+    lib = libsixel(path)
+    buf = ctypes.create_string_buffer(bytes(pixels[: width * height * 3]))
+    colours = ctypes.create_string_buffer(bytes(palette))
+    pieces = []
+
+    def write(data, size, _priv):
+        pieces.append(ctypes.string_at(data, size))
+        return size
+
+    callback = _WRITE(write)
+    dither, output = ctypes.c_void_p(), ctypes.c_void_p()
+    try:
+        statuses = [lib.sixel_dither_new(ctypes.byref(dither), len(palette) // 3, None)]
+        lib.sixel_dither_set_palette(dither, colours)
+        lib.sixel_dither_set_diffusion_type(dither, diffusion)
+        statuses.append(lib.sixel_output_new(ctypes.byref(output), callback, None, None))
+        statuses.append(lib.sixel_encode(buf, width, height, 3, dither, output))
+    finally:
+        if output:
+            lib.sixel_output_unref(output)
+        if dither:
+            lib.sixel_dither_unref(dither)
+    if any(s & 0xFFFFFFFF for s in statuses):
+        raise RuntimeError(f"libsixel failed: statuses {[hex(s) for s in statuses]}")
+    return b"".join(pieces)

@@ -36,11 +36,15 @@ def preloaded_shim():
 
 # The shim watches one loaded file, named by its real path.
 
-def module_file():
-    """The real path of the imported module's file, as the shim takes it."""
-    import tervalo_ext
+def module_file(name="tervalo_ext"):
+    """The real path of an imported module's file (tervalo_ext's, or the
+    module named), as the shim takes it."""
+    import importlib
 
-    return os.fsencode(os.path.realpath(tervalo_ext.__file__))
+    return os.fsencode(os.path.realpath(importlib.import_module(name).__file__))
+
+
+SIXEL = "tervalo._sixel"
 
 
 class _DlInfo(ctypes.Structure):

@@ -1,5 +1,6 @@
 """Fuzzes sixel_encode_bytes with arbitrary bytes, dimensions anywhere in the
-32-bit signed range and beyond it, and odd argument types.
+32-bit signed range and beyond it, and odd argument types; and the same for
+tervalo._sixel's encode and Dither (palettes, diffusion methods, threads).
 
 The only acceptable outcomes are a well-framed stream for an input the
 module must accept, TypeError, ValueError and MemoryError; anything else
@@ -14,6 +15,7 @@ sanitizer build, where an out-of-bounds access is a crash rather than
 silence (RELIABILITY.md says why it is split so).
 """
 
+import operator
 import re
 import sys
 import warnings
@@ -21,6 +23,7 @@ import warnings
 import atheris
 from arguments import INT32_MAX, INT32_MIN
 
+from tervalo import _sixel
 from tervalo_ext import sixel_encode_bytes
 
 MAX_PIXEL_BYTES = 1 << 16  # keeps encodes short: a 21845-pixel row takes about a second
@@ -138,8 +141,77 @@ def expected_outcome(data, width, height):
 
 
 @atheris.instrument_func
+def sixel_call(fdp, data_arg, width_arg, height_arg):
+    """One call of tervalo._sixel on the arguments: encode, or a Dither made
+    from a fuzzed palette or from the pixels, then encode or mismatch."""
+    kind = fdp.ConsumeIntInRange(0, 3)
+    threads = fdp.PickValueInList([0, 1, 2, 3, 64, -1])
+    if kind == 0:
+        return _sixel.encode(data_arg, width_arg, height_arg, threads=threads)
+    diffusion = fdp.ConsumeIntInRange(-1, 10)
+    if kind == 1:
+        dither = _sixel.Dither(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 800)), diffusion)
+    else:
+        dither = _sixel.Dither.from_pixels(data_arg, width_arg, height_arg,
+                                           colours=fdp.ConsumeIntInRange(-1, 300),
+                                           diffusion=diffusion)
+    if kind == 3:
+        dither.mismatch(data_arg, width_arg, height_arg)
+        return None
+    return dither.encode(data_arg, width_arg, height_arg, threads=threads)
+
+
+@atheris.instrument_func
+def test_sixel(fdp):
+    """tervalo._sixel takes plain ints only (nanobind's caster): the outcome
+    is predicted for those; other arguments may only be refused."""
+    width_arg, height_arg = dimension(fdp), dimension(fdp)
+    width, height = as_index(width_arg), as_index(height_arg)
+    # ints and their subclasses convert; other objects with __index__ may.
+    plain = all(isinstance(a, int) for a in (width_arg, height_arg))
+    needed = width * height * 3 if width and height and width > 0 and height > 0 else None
+    data_arg, data = pixels(fdp, needed)
+    before = bytes(data_arg) if isinstance(data_arg, bytes) else None
+    try:
+        stream = sixel_call(fdp, data_arg, width_arg, height_arg)
+        outcome = bytes
+    except (TypeError, ValueError, MemoryError) as error:
+        stream, outcome = None, type(error)
+    if before is not None and bytes(data_arg) != before:
+        raise AssertionError("the caller's pixels changed")
+    if None in (width, height, data):
+        if outcome is bytes:
+            raise AssertionError(f"accepted {width_arg!r} x {height_arg!r}")
+        return
+    if outcome is TypeError and not plain:
+        return
+    if outcome is bytes and expected_outcome(data, width, height) is not bytes:
+        raise AssertionError(f"a stream for width={width} height={height} len={len(data)}")
+    if stream is not None:
+        frame = FRAME.match(stream)
+        if not frame or (int(frame[1]), int(frame[2])) != (width, height):
+            raise AssertionError(f"damaged stream for {width}x{height}: "
+                                 f"{stream[:40]!r}...{stream[-8:]!r}")
+        steer(stream, height)
+
+
+@atheris.instrument_func
+def as_index(arg):
+    """The int an argument converts to under __index__ (nanobind's integer
+    caster), or None if it must be refused."""
+    try:
+        value = operator.index(arg)
+    except Exception:
+        return None
+    return value if INT32_MIN <= value <= INT32_MAX else None
+
+
+@atheris.instrument_func
 def test_one_input(raw):
     fdp = atheris.FuzzedDataProvider(raw)
+    if fdp.ConsumeBool():
+        test_sixel(fdp)
+        return
     width_arg, height_arg = dimension(fdp), dimension(fdp)
     width, height = as_dimension(width_arg), as_dimension(height_arg)
     needed = width * height * 3 if width and height and width > 0 and height > 0 else None

@@ -8,10 +8,11 @@ wrong; memcheck judges the memory."""
 import re
 import sys
 
-from alloc_shim import preloaded_shim, refusal_walk
+from alloc_shim import SIXEL, module_file, preloaded_shim, refusal_walk
 from arguments import REFUSED_TYPES, REFUSED_VALUES
 from images import few_colour, noisy_gradient
 
+from tervalo import _sixel
 from tervalo_ext import sixel_encode_bytes as encode
 
 # Images are made without NumPy: importing it would bring its own memcheck
@@ -59,8 +60,42 @@ def walk_refused_allocations():
     return len(steps)
 
 
+def check_sixel():
+    """tervalo._sixel: each way of encoding, on one thread and on three,
+    its refusals, and each allocation of two encodes refused in turn."""
+    photo = (noisy_gradient(200, 150), 200, 150)
+    kept = _sixel.Dither.from_pixels(*photo, colours=64)
+    encoders = [_sixel.encode, lambda *a: _sixel.encode(*a, threads=3), kept.encode,
+                _sixel.Dither(kept.palette, _sixel.DIFFUSE_X_DITHER).encode]
+    for pixels, width, height in [(few_colour(64, 48), 64, 48), photo, (b"\x10\x20\x30", 1, 1),
+                                  (noisy_gradient(3000, 1), 3000, 1),
+                                  (noisy_gradient(1, 300), 1, 300)]:
+        for encode_with in encoders:
+            stream = encode_with(pixels, width, height)
+            assert re.fullmatch(rb'\x1bPq"1;1;%d;%d#0;2;[!-~]*\x1b\\' % (width, height), stream)
+    for args in [(photo[0], 0, 5), (photo[0][:-1], 200, 150), (b"", 2**20, 2**20)]:
+        for encode_with in encoders:
+            try:
+                encode_with(*args)
+            except ValueError:
+                continue
+            raise AssertionError(f"{args[1:]} was not refused")
+    shim = preloaded_shim()
+    if shim is None:
+        return 0
+    walked = 0
+    for args in [(noisy_gradient(120, 90), 120, 90), (few_colour(64, 48), 64, 48)]:
+        steps, last = refusal_walk(shim, _sixel.encode, args, _sixel.encode(*args),
+                                   obj=module_file(SIXEL))
+        assert last == "ok" and all(recovered for _, recovered in steps)
+        assert all(o.startswith("MemoryError: ") for o, _ in steps), {o for o, _ in steps}
+        walked += len(steps)
+    return walked
+
+
 if __name__ == "__main__":
     images, refusals, walked = check_images(), check_refusals(), walk_refused_allocations()
+    walked += check_sixel()
     print(f"memcheck workload: {images} images encoded, {refusals} refusals, "
           f"{walked} allocations refused one at a time")
     sys.exit(0)

@@ -26,4 +26,14 @@ for kind, make in KINDS.items():
         module, stream = heap_calls_from_libsixel(sixel_encode_bytes, args)
         direct, (reference, _) = heap_calls_from_libsixel(libsixel_encode, args)
         report[f"{kind} {width}x{height}"] = [module, direct, stream == reference]
+# tervalo._sixel: libsixel's calls on strips, given indices and given RGB.
+from tervalo import _sixel  # noqa: E402
+
+positional = _sixel.Dither(b"\x00\x00\x00\xff\xff\xff", _sixel.DIFFUSE_A_DITHER)
+report["sixel"] = {}
+for kind, make in KINDS.items():
+    args = (make(640, 480), 640, 480)
+    for name, call in [("encode", lambda a: _sixel.encode(*a, threads=1)),
+                       ("positional", lambda a: positional.encode(*a, threads=1))]:
+        report["sixel"][f"{name} {kind}"] = heap_calls_from_libsixel(call, (args,))[0]
 print(json.dumps(report))

@@ -8,6 +8,7 @@ import sys
 
 from images import few_colour, photo_like
 
+from tervalo import _sixel
 from tervalo_ext import sixel_encode_bytes
 
 
@@ -46,24 +47,37 @@ refused = [
     ((small, 0, 9), ValueError), ((small[:-1], 9, 9), ValueError),
     ((small, 2**30, 2**30), ValueError), ((small, " 9", -1), ValueError),
     ((small, AsInt("1000"), 9), ValueError), ((small, 9, " 1000 "), ValueError)]
-calls = [(args, sixel_encode_bytes(*args)) for args in images + [big]]
-watched = [obj for args, _ in calls + refused for obj in private_objects(args)]
+# Half the calls go to tervalo._sixel: its per-picture choice (one strip and
+# several), and a kept Dither.
+kept = _sixel.Dither.from_pixels(*images[3])
+encoders = [sixel_encode_bytes, _sixel.encode, lambda *a: _sixel.encode(*a, threads=2),
+            kept.encode]
+calls = [(encode, args, encode(*args)) for args in images + [big] for encode in encoders]
+watched = [obj for _, args, _ in calls for obj in private_objects(args)]
+watched += [obj for args, _ in refused for obj in private_objects(args)]
 refcounts = [sys.getrefcount(obj) for obj in watched]
 
 
 def run(first, count):
     wrong = 0
     for i in range(first, first + count):
+        encode = encoders[i % len(encoders)]
         if i % 10 == 9:
             args, error = refused[i // 10 % len(refused)]
+            # tervalo._sixel converts only ints (TypeError where the
+            # extension's int() semantics lead on to a ValueError).
+            allowed = error if encode is sixel_encode_bytes else (TypeError, ValueError)
             try:
-                sixel_encode_bytes(*args)
+                encode(*args)
                 wrong += 1
-            except error:
+            except allowed:
                 pass
         else:
-            args, expected = calls[-1] if i % 500 == 0 else calls[i % len(images)]
-            wrong += sixel_encode_bytes(*args) != expected
+            k = i % (len(images) * len(encoders))
+            if i % 500 == 0:
+                k = len(images) * len(encoders) + i // 500 % len(encoders)
+            encode, args, expected = calls[k]
+            wrong += encode(*args) != expected
     return wrong
 
 
