@@ -1,5 +1,5 @@
 """Every run the project makes, one nox session each: `nox -l` lists them.
-The module is built without build isolation (DEVELOPING.md says why)."""
+The module is built without build isolation (docs/developing.md says why)."""
 
 from __future__ import annotations
 
@@ -305,6 +305,15 @@ def lint(session: nox.Session) -> None:
     session.run("shellcheck", "-x", *map(str, sorted((ROOT / "scripts").glob("*.sh"))),
                 str(ROOT / ".ci" / "run"), external=True)
     session.run("mypy", "--strict", str(ROOT / "src" / "tervalo"))
+
+
+@nox.session(python=TARGET)
+def docs(session: nox.Session) -> None:
+    """The site (mkdocs.yml) into build/site, every warning an error."""
+    system(session, "build")
+    session.install(*group("docs"))
+    install_module(session)  # the API reference reads the module's stub package
+    session.run("mkdocs", "build", "--strict", "--config-file", str(ROOT / "mkdocs.yml"))
 
 
 @nox.session(python=TARGET)

@@ -20,7 +20,7 @@
 # emulation takes minutes. Chroots are made once by mmdebstrap from the
 # mirror of this machine's apt configuration and kept as tarballs in
 # $TERVALO_CACHE/chroots, with ccache's store and a wheelhouse beside them
-# (DEVELOPING.md says why a wheelhouse). arm64 trees are only unpacked, not
+# (docs/developing.md says why a wheelhouse). arm64 trees are only unpacked, not
 # installed: dpkg's maintainer scripts under emulation took 12 to 20 minutes
 # a tree, most of it byte-compiling, which is done natively instead.
 set -euo pipefail

@@ -25,7 +25,7 @@ build-essential curl xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzm
 libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev libexpat1-dev          free-threaded
 '
 # cmake and ninja for build: the module is built without pip's isolated
-# environment (DEVELOPING.md), so the build tools come from the system. make
+# environment (docs/developing.md), so the build tools come from the system. make
 # for test: the tests configure CMake trees with its default generator.
 
 wanted=()

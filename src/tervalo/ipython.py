@@ -1,13 +1,14 @@
 """Pictures in IPython's terminal shell:
 
-    %load_ext tervalo                    # or %matplotlib tervalo, which loads it too
+    %load_ext tervalo
 
-A Pillow image, a matplotlib figure, or any object with a PNG representation
-(`_repr_png_`), when it is a cell's result or passed to display(), is drawn
-in the terminal below the cell, fitted as tervalo.show fits it, instead of
-its text. Where the terminal does not draw sixels, the text stays: one line
-says why, once per session, and pictures are text from then on.
-TERVALO_FORCE=1 in the environment draws anyway.
+(or %matplotlib tervalo, which loads it too). A Pillow image, a matplotlib
+figure, or any object with a PNG representation (`_repr_png_`), when it is a
+cell's result or passed to display(), is drawn in the terminal below the
+cell, fitted as tervalo.show fits it, instead of its text. Where the
+terminal does not draw sixels, the text stays: one line says why, once per
+session, and pictures are text from then on. TERVALO_FORCE=1 in the
+environment draws anyway.
 """
 
 from __future__ import annotations

@@ -1,7 +1,10 @@
 """A matplotlib backend that draws figures inline in a sixel terminal:
 
     matplotlib.use("tervalo")            # or MPLBACKEND=tervalo python plot.py
-    %matplotlib tervalo                  # in IPython 8.24 and later
+
+and in IPython 8.24 and later:
+
+    %matplotlib tervalo
 
 matplotlib 3.9 and later find the backend by that name; older ones take
 "module://tervalo.matplotlib". plt.show() draws every open figure, fitted to

@@ -2,6 +2,7 @@
 how large its window is, the largest picture it accepts, and how many text
 rows a picture takes there.
 
+    import tervalo.terminal
     info = tervalo.terminal.query()      # raises NoControllingTerminal
     if (error := info.refusal()) is not None:
         raise error

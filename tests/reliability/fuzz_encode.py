@@ -12,7 +12,7 @@ stream, a touched caller buffer, or a crash) is a finding.
 The fuzz nox session runs it against the normal build, where atheris's
 coverage feedback works, then replays the inputs it kept against the
 sanitizer build, where an out-of-bounds access is a crash rather than
-silence (RELIABILITY.md says why it is split so).
+silence (docs/reliability.md says why it is split so).
 """
 
 import operator
