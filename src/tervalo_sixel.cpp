@@ -14,6 +14,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,11 @@ constexpr int band_rows = 6;
 // size, a flat picture only from about 512 x 384, and loses up to 0.05 ms
 // below it.
 constexpr size_t parallel_pixels = 1 << 16;
+// Larger pictures are cut into this many strips (fewer if they have fewer
+// bands), whatever the cores: the cut decides the stream (error diffusion
+// starts afresh in each strip), so it is fixed by the picture alone, and the
+// threads only share the strips out. Enough for every core of most machines.
+constexpr int large_strips = 8;
 
 // Thrown on any thread, raised as MemoryError by the translator below.
 class memory_exhausted : public std::runtime_error {
@@ -242,17 +248,16 @@ int cores() noexcept {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// How many strips (and threads) encode a width x height picture; `threads`
-// is the caller's wish, 0 for every core where that pays.
-int strip_count(int width, int height, int threads) {
+void check_threads(int threads) {
     if (threads < 0)
-        refuse_size("threads must be 0 (every core, for large pictures) or more, got " +
-                    std::to_string(threads));
-    int wanted = threads;
-    if (wanted == 0)
-        wanted = size_t(width) * size_t(height) < parallel_pixels ? 1 : cores();
-    int bands = (height + band_rows - 1) / band_rows;
-    return std::clamp(wanted, 1, bands);
+        refuse_size("threads must be 0 (every core) or more, got " + std::to_string(threads));
+}
+
+// How many strips a width x height picture is cut into.
+int strip_count(int width, int height) noexcept {
+    if (size_t(width) * size_t(height) < parallel_pixels)
+        return 1;
+    return std::min(large_strips, (height + band_rows - 1) / band_rows);
 }
 
 // The decoder's level for each whole percent is (255 p + 50) / 100; the
@@ -315,34 +320,39 @@ encode_buffer encode_strip(const picture_job &job, int first, int rows) {
     return encode_bands(in);
 }
 
-// The bands of each strip, encoded on as many threads as strips (the caller
-// takes the first). Every thread is joined before an error is rethrown.
-std::vector<encode_buffer> encode_strips(const picture_job &job, int strips) {
+// The bands of each strip, encoded on `threads` threads at most (0: every
+// core; the caller's is one of them), each taking the next strip left.
+// Every thread is joined before an error is rethrown.
+std::vector<encode_buffer> encode_strips(const picture_job &job, int strips, int threads) {
     int bands = (job.height + band_rows - 1) / band_rows;
     std::vector<int> first(size_t(strips) + 1);
     for (int s = 0; s <= strips; ++s)
         first[size_t(s)] = std::min(job.height, band_rows * (bands * s / strips));
     std::vector<encode_buffer> bodies(static_cast<size_t>(strips));
     std::vector<std::exception_ptr> errors(static_cast<size_t>(strips));
-    auto work = [&](int s) noexcept {
-        try {
-            bodies[size_t(s)] = encode_strip(job, first[size_t(s)],
-                                             first[size_t(s) + 1] - first[size_t(s)]);
-        } catch (...) {
-            errors[size_t(s)] = std::current_exception();
+    std::atomic<int> next{0};
+    auto work = [&]() noexcept {
+        for (int s = next++; s < strips; s = next++) {
+            try {
+                bodies[size_t(s)] = encode_strip(job, first[size_t(s)],
+                                                 first[size_t(s) + 1] - first[size_t(s)]);
+            } catch (...) {
+                errors[size_t(s)] = std::current_exception();
+            }
         }
     };
-    std::vector<std::thread> threads;
-    threads.reserve(size_t(strips));
-    for (int s = 1; s < strips; ++s) {
+    int helpers = std::min(threads == 0 ? cores() : threads, strips) - 1;
+    std::vector<std::thread> running;
+    running.reserve(size_t(std::max(0, helpers)));
+    for (int t = 0; t < helpers; ++t) {
         try {
-            threads.emplace_back(work, s);
+            running.emplace_back(work);
         } catch (const std::system_error &) {
-            work(s);  // no thread to be had: this one does it
+            break;  // no more threads to be had: those there share the rest
         }
     }
-    work(0);
-    for (auto &t : threads)
+    work();
+    for (auto &t : running)
         t.join();
     for (auto &e : errors) {
         if (e)
@@ -406,8 +416,8 @@ nb::bytes assemble(int width, int height, const palette_data &palette,
 }
 
 nb::bytes encode_job(const picture_job &job, int threads) {
-    int strips = strip_count(job.width, job.height, threads);
-    std::vector<encode_buffer> bodies = encode_strips(job, strips);
+    int strips = strip_count(job.width, job.height);
+    std::vector<encode_buffer> bodies = encode_strips(job, strips, threads);
     return assemble(job.width, job.height, *job.palette, bodies);
 }
 
@@ -470,7 +480,7 @@ const uint8_t *bytes_data(const nb::bytes &b) {
 
 nb::bytes encode(nb::bytes pixels, int width, int height, int threads) {
     size_t n = checked_image_bytes(pixels.size(), width, height, 3);
-    strip_count(width, height, threads);  // refuses a bad count before any work
+    check_threads(threads);  // before any work
     const uint8_t *rgb = bytes_data(pixels);
     nb::gil_scoped_release release;
     q::c_array<uint8_t> indices(n);
@@ -525,7 +535,7 @@ public:
 
     nb::bytes encode(nb::bytes pixels, int width, int height, int threads) const {
         checked_image_bytes(pixels.size(), width, height, 3);
-        strip_count(width, height, threads);
+        check_threads(threads);
         nb::gil_scoped_release release;
         picture_job job{bytes_data(pixels), nullptr, width, height, &palette_, &index_,
                         positional(diffusion_) ? mapping::libsixel : mapping::nearest,
@@ -578,7 +588,8 @@ NB_MODULE(_sixel, m) {
           "The sixel stream of width x height packed RGB: in the picture's own colours, each\n"
           "its own palette entry and undiffused, when it has at most 256; else in a palette\n"
           "built from it, diffused by Atkinson's kernel unless the palette fits it within a\n"
-          "level. `threads`: strips encoded at once (0: every core for large pictures).");
+          "level. A large picture is cut into strips (the same whatever the machine);\n"
+          "`threads` of them are encoded at once (0: as many as there are cores).");
     nb::class_<dither>(m, "Dither",
                        "A palette and a diffusion method kept for a run of similar frames.")
         .def(nb::init<nb::bytes, int>(), "palette"_a, "diffusion"_a = photo_diffusion,

@@ -411,7 +411,9 @@ def test_flat_pictures_draw_their_own_colours(magick):
     assert (decoded[:, :80] == 255).all()
 
 
-@pytest.mark.parametrize("width, height, colours", [(400, 200, 5), (97, 61, 256), (64, 5, 40),
+# Below the size a picture is cut into strips at (where a strip selects its
+# first colour anew: tests/test_sixel.py).
+@pytest.mark.parametrize("width, height, colours", [(300, 200, 5), (97, 61, 256), (64, 5, 40),
                                                     (1, 1, 1)])
 def test_few_colours_are_each_their_own_entry_as_libsixel_writes_them(width, height, colours):
     """Up to 256 colours: the palette is the picture's colours in order of

@@ -92,7 +92,8 @@ def main(fd: int, parent: int) -> None:
             width, height = SIZE.unpack(receive(fd))
             pixels = receive(fd)
             try:
-                stream = encode_pixels(pixels, width, height)
+                # One core each: the pool's other workers have the others.
+                stream = encode_pixels(pixels, width, height, threads=1)
             except Exception as error:  # noqa: BLE001  (MemoryError, raised by the future)
                 import pickle
 

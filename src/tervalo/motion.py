@@ -22,17 +22,16 @@ import atexit
 import contextlib
 import math
 import numbers
-import os
 import threading
 import weakref
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
-from tervalo._encode import WHITE, Colour, Size, encode_pixels, rgb_pixels
+from tervalo._encode import WHITE, Colour, FrameEncoder, Size, encode_pixels, rgb_pixels
 from tervalo.drawing import (
     SCREEN,
     Echo,
@@ -46,7 +45,7 @@ from tervalo.drawing import (
     renderer,
     say,
 )
-from tervalo.pool import EncoderPool, WorkerStartError
+from tervalo.pool import EncoderPool
 from tervalo.timing import Clock, Scheduler, SystemClock
 
 if TYPE_CHECKING:
@@ -57,14 +56,6 @@ if TYPE_CHECKING:
 __all__ = ["Again", "Frame", "LiveView", "Playback", "live", "play", "play_frames"]
 
 DEFAULT_FPS = 10.0
-# Workers of the pool a moving picture makes for itself, at most one per core:
-# play() keeps twice as many frames in flight; a live view draws the newest
-# picture, so a second worker only starts the next while one is encoded.
-PLAY_WORKERS = 4
-LIVE_WORKERS = 2
-# Frames that encode in less than this (seconds) are encoded in the player's
-# own thread: worker processes would cost more to start than they save.
-IN_PROCESS = 0.002
 
 
 class Frame(NamedTuple):
@@ -110,9 +101,11 @@ def play(frames: Iterable[Picture], *, fps: float | None = None,
     `background`. Returns when the last frame's time is up, with the cursor
     on the line below the picture, Ctrl-C included.
 
-    Frames are taken from `frames` as they are needed and encoded ahead
-    through `pool` (default: one of its own, of up to PLAY_WORKERS processes,
-    for anything longer than one frame; the first frame is encoded here).
+    Frames are taken from `frames` as they are needed and encoded ahead, by
+    default in a thread of the playback's own, one at a time on every core
+    and in one palette for as long as the scene lasts (still parts of the
+    picture then stay still); through `pool` if given, each frame in a
+    palette of its own.
     Where encoding cannot keep up, frames are skipped rather than the
     playback slowed: the returned Playback counts them. With `loop` other
     than 1 the streams are kept and later passes drawn from them; frames
@@ -249,55 +242,48 @@ def _first(target: Target, render: Render, box: Size | None, enlarge: bool,
 
 
 class _Encoder:
-    """Frames' pixels into streams: through a pool, or here (pool None)."""
+    """Frames' pixels into streams: through `pool`, else in a thread of its
+    own, one frame at a time (the encoder lets go of the interpreter lock
+    and takes every core), in one palette while the scene lasts."""
 
     def __init__(self, pool: EncoderPool | None) -> None:
         self.pool = pool
-        self.workers = pool.processes if pool is not None else 0
+        self.workers = pool.processes if pool is not None else 1
+        self._frames = FrameEncoder()
+        self._thread = ThreadPoolExecutor(1, thread_name_prefix="tervalo-frames")
 
     def submit(self, pixels: bytes, width: int, height: int) -> Future[bytes]:
         if self.pool is not None:
             return self.pool.submit_pixels(pixels, width, height)
-        future: Future[bytes] = Future()
-        try:
-            future.set_result(encode_pixels(pixels, width, height))
-        except Exception as error:  # noqa: BLE001  (raised where the stream is taken)
-            future.set_exception(error)
-        return future
+        return self._thread.submit(self._frames.encode, pixels, width, height)
+
+    def encode_now(self, pixels: bytes, width: int, height: int) -> bytes:
+        """A stream made in the caller's thread (a pool's frame too)."""
+        if self.pool is not None:
+            return encode_pixels(pixels, width, height)
+        return self._frames.encode(pixels, width, height)
+
+    def close(self, drop: bool = False) -> None:
+        """Once the frame being encoded is done (and, unless `drop`, those
+        handed over)."""
+        self._thread.shutdown(cancel_futures=drop)
 
 
 @contextlib.contextmanager
-def _encoder(pool: EncoderPool | None, workers: int, wanted: bool) -> Iterator[_Encoder]:
-    """The caller's pool; else, when `wanted`, one of `workers` processes (at
-    most one per core), stopped at once on an exception; else, or where no
-    worker can start (an embedded interpreter), encoding here."""
-    if pool is None and wanted and workers:
-        pool = _started_pool(workers)
-        if pool is not None:
-            with pool:
-                yield _Encoder(pool)
-            return
-    yield _Encoder(pool)
-
-
-def _started_pool(workers: int) -> EncoderPool | None:
-    """A pool of `workers` processes (at most one per core), each given a
-    tiny picture at once: a worker's first encode also imports what it
-    needs, better done while the first frame is encoded here. None where
-    no worker can start (an embedded interpreter)."""
+def _encoder(pool: EncoderPool | None) -> Iterator[_Encoder]:
+    encoder = _Encoder(pool)
     try:
-        pool = EncoderPool(min(workers, os.cpu_count() or 1))
-    except WorkerStartError:
-        return None
-    for _ in range(pool.processes):
-        pool.submit_pixels(bytes(3 * 36), 6, 6)
-    return pool
+        yield encoder
+    except BaseException:
+        encoder.close(drop=True)
+        raise
+    encoder.close()
 
 
 class _Player:
     """Draws frames on a target at the times `scheduler` decides. Frames are
-    taken, rendered and handed to the encoder a few ahead (twice the
-    workers; one at a time here). Into a file (not `timed`) every frame is
+    taken, rendered and handed to the encoder a few ahead (twice what it
+    encodes at once). Into a file (not `timed`) every frame is
     written, as soon as it is ready. A frame that cannot be taken (the
     frames raise, or it cannot be rendered) ends the playback once the
     frames taken before it are drawn; `error` holds it."""
@@ -397,11 +383,11 @@ def _slots(frames: Iterable[Frame], count: int | None, plays: int,
 
 def play_frames(target: Target, frames: Iterable[Frame], *, count: int | None, plays: int,
                 box: Size | None, enlarge: bool, background: RGB, say: Say,
-                pool: EncoderPool | None = None, workers: int = PLAY_WORKERS,
+                pool: EncoderPool | None = None,
                 report: bool = False, timed: bool | None = None,
                 clock: Clock | None = None) -> Playback:
     """Plays `frames` on `target` (the viewer, play(), the matplotlib
-    backend, the benchmark): through `pool`, else one of `workers` (0: here);
+    backend, the benchmark): through `pool`, else in a thread of its own;
     at their times on a terminal (or as `timed` says), on `clock`. With
     `report`, says at the end (Ctrl-C and errors included) how many frames
     were skipped. What the frames raise is raised once those before it are
@@ -418,24 +404,21 @@ def play_frames(target: Target, frames: Iterable[Frame], *, count: int | None, p
     place: Placed | None = None
     echo = Echo(target)
     try:
-        with echo.quiet():
+        with echo.quiet(), _encoder(pool) as encoder:
             assert first.render is not None
             start = clock.now()
-            area, stream = _first(target, first.render, box, enlarge, background, say)
+            # Here, at once: it fixes the size of every frame (and the palette).
+            area, stream = _first(target, first.render, box, enlarge, background, say,
+                                  encoder.encode_now)
             spent = clock.now() - start
             if kept is not None:
                 kept[0] = stream
             place = target.frame(stream, area.height, None)
-            shown = clock.now()
-            # Workers start while the first frame is up, and only for frames
-            # that take long enough to encode that they pay for their start.
-            wanted = (count is None or count > 1 or plays != 1) and spent > IN_PROCESS
-            with _encoder(pool, workers, wanted) as encoder:
-                scheduler = Scheduler(clock, encoder.workers, spent)
-                scheduler.started(shown)
-                player = _Player(target, area, encoder, background, scheduler, timed, kept)
-                player.place, player.drawn, player.next_due = place, 1, first.seconds
-                player.run(slots)
+            scheduler = Scheduler(clock, encoder.workers, spent)
+            scheduler.started(clock.now())
+            player = _Player(target, area, encoder, background, scheduler, timed, kept)
+            player.place, player.drawn, player.next_due = place, 1, first.seconds
+            player.run(slots)
     finally:
         SCREEN.stop(player.place if player is not None else place)
         if report and player is not None and player.skipped:
@@ -464,17 +447,14 @@ def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
     `force`; its message names `hint`, the way to draw anyway); the first
     picture shown takes rows below the cursor, fitted as show() fits it
     (`fit`, `max_size`, the terminal's limit), and every later one is drawn
-    over it at that size. Pictures are encoded through `pool` (default: one
-    of its own, of up to LIVE_WORKERS processes), so that show() never
-    waits for an encode. Into a file that is no terminal, each picture
-    drawn is written as a stream and a newline."""
+    over it at that size. Pictures are encoded in a thread of the view's
+    own (or through `pool`), so that show() never waits for an encode. Into
+    a file that is no terminal, each picture drawn is written as a stream
+    and a newline."""
     _check_pool(pool)
     ready = prepare(file, fit=fit, force=force, background=background, max_size=max_size,
                     hint=hint)
-    own = pool is None
-    if own:  # None still in an embedded interpreter: encoded in the view's thread
-        pool = _started_pool(LIVE_WORKERS)
-    return LiveView(ready.target, ready.box, ready.background, pool, own)
+    return LiveView(ready.target, ready.box, ready.background, pool)
 
 
 class LiveView:
@@ -495,11 +475,10 @@ class LiveView:
     reads it at once)."""
 
     def __init__(self, target: Target, box: Size | None, background: RGB,
-                 pool: EncoderPool | None, own_pool: bool) -> None:
+                 pool: EncoderPool | None) -> None:
         self.drawn = self.dropped = 0
         self._target, self._box, self._background = target, box, background
         self._encoder = _Encoder(pool)
-        self._own_pool = pool if own_pool else None
         self._changed = threading.Condition()
         self._newest: Render | None = None
         self._closing = self._aborted = False
@@ -570,14 +549,12 @@ class LiveView:
         with self._changed:
             self._closing, self._newest = True, None
             self._changed.notify_all()
-        if self._own_pool is not None:
-            self._own_pool.stop()  # what is encoded fails, and the thread ends
-            self._thread.join()
+        self._encoder.close(drop=True)
+        self._thread.join()
         self._end()
 
     def _end(self) -> None:
-        if self._own_pool is not None:
-            self._own_pool.shutdown()
+        self._encoder.close()
         SCREEN.stop(self._place)
         self._echo.on()
         _OPEN.discard(self)

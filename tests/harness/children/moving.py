@@ -1,8 +1,8 @@
 """Moving pictures on the terminal this runs on; argv[1] says which, and what
 came back is printed on standard error:
 
-    slow-viewer FILE   the viewer on FILE, every encode held back 0.3 s
-    slow-play          tervalo.play of 12 flat frames at 50 fps, encodes held back
+    slow-viewer FILE   the viewer on FILE, every encode 0.3 s late
+    slow-play          tervalo.play of 12 flat frames at 50 fps, encodes as late
     play-twice         tervalo.play of a generator of 4 frames, loop=2
     live               a live view shown 5 pictures while its first encode is held
     animation          a FuncAnimation of 5 frames, then plt.show()
@@ -16,6 +16,7 @@ came back is printed on standard error:
 import sys
 import termios
 import threading
+import time
 from concurrent.futures import Future
 
 import numpy as np
@@ -56,10 +57,13 @@ class HeldPool(tervalo.EncoderPool):
 
 def main(what, *args):
     if what.startswith("slow"):
-        HeldPool.delay = 0.3
-        HeldPool.gate.set()
-        motion.EncoderPool = HeldPool
-        motion.IN_PROCESS = -1.0  # however quickly the first frame encoded
+        encode = motion.FrameEncoder.encode
+
+        def slow(self, pixels, width, height):
+            time.sleep(0.3)
+            return encode(self, pixels, width, height)
+
+        motion.FrameEncoder.encode = slow
         if what == "slow-viewer":
             return viewer.main(list(args))
         print(tervalo.play([flat(k) for k in range(12)], fps=50), file=sys.stderr)
