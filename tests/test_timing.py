@@ -81,6 +81,6 @@ def test_a_files_durations_and_its_apng_default_image(tmp_path):
     pictures[0].save(path, save_all=True, append_images=pictures[1:], default_image=True,
                      duration=[2000, 500, 500])
     with viewer.opened_source(str(path), (255, 255, 255), print) as animation:
-        assert animation.count == 3
+        assert animation.length == 3
         shown, end, _ = played(Again(animation.frames))
     assert [t for t, _ in shown] == [0, 2, 2.5] and end == 3.0

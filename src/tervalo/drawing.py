@@ -27,8 +27,7 @@ import sys
 import termios
 import threading
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any, cast
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, cast
 
 from tervalo import terminal
 from tervalo._encode import (
@@ -129,16 +128,17 @@ def check_picture(picture: object) -> None:
 # --- targets -----------------------------------------------------------------------------
 
 
-@dataclass
 class Target:
     """Where the pictures go: a terminal (`info`, asked once) or, with info
     None, a file or pipe that gets the streams as they are, each followed
-    by `ending`."""
+    by `ending` (into a pipe: the next output starts on a line of its own).
+    `forced`: drawn although the terminal reports no sixels. (Plain classes
+    here, no dataclasses: their import would cost every still picture the
+    inspect module's.)"""
 
-    out: IO[bytes]
-    info: TerminalInfo | None
-    forced: bool = False  # drawn although the terminal reports no sixels
-    ending: bytes = b"\n"  # into a pipe: the next output starts on a line of its own
+    def __init__(self, out: IO[bytes], info: TerminalInfo | None, forced: bool = False,
+                 ending: bytes = b"\n") -> None:
+        self.out, self.info, self.forced, self.ending = out, info, forced, ending
 
     def write(self, stream: bytes, height: int) -> None:
         """A picture below the cursor."""
@@ -179,8 +179,7 @@ class Target:
         return self.info.multiplexer if self.info is not None and self.forced else None
 
 
-@dataclass(frozen=True)
-class Prepared:
+class Prepared(NamedTuple):
     """A target with what every picture drawn on it shares: the background
     and the box pictures are fitted into."""
 
@@ -421,16 +420,14 @@ def _passthrough(data: bytes, kind: str | None) -> bytes:
 # --- the screen --------------------------------------------------------------------------
 
 
-@dataclass(eq=False)
 class Placed:
     """The text rows a picture took below the cursor; `moving` while its
     frames are still drawn."""
 
-    rows: int
-    moving: bool
+    def __init__(self, rows: int, moving: bool) -> None:
+        self.rows, self.moving = rows, moving
 
 
-@dataclass
 class Screen:
     """The pictures placed on the terminal since a moving picture began: each
     frame goes as many rows above the cursor as it and everything placed
@@ -440,9 +437,10 @@ class Screen:
     sys.stderr meanwhile is watched: it moves the cursor, so every moving
     picture starts afresh below it at its next frame, and the text stays."""
 
-    lock: threading.RLock = field(default_factory=threading.RLock)
-    placed: list[Placed] = field(default_factory=list)
-    watch: _Watch | None = None
+    def __init__(self) -> None:
+        self.lock = threading.RLock()
+        self.placed: list[Placed] = []
+        self.watch: _Watch | None = None
 
     def add(self, rows: int, *, moving: bool) -> Placed:
         place = Placed(rows, moving)

@@ -29,11 +29,10 @@ import os
 import re
 import select
 import struct
-import subprocess
 import termios
 import time
 from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass, replace
+from typing import NamedTuple
 
 __all__ = [
     "NoControllingTerminal",
@@ -100,9 +99,10 @@ class NoReply(TerminalError):
     waited: float = 0.0
 
 
-@dataclass(frozen=True)
-class TerminalInfo:
-    """What the query learned. Sizes are (width, height) in pixels."""
+class TerminalInfo(NamedTuple):
+    """What the query learned. Sizes are (width, height) in pixels. (A
+    named tuple: a dataclass would cost every still picture the import of
+    the inspect module.)"""
 
     attributes: frozenset[int] | None  # Primary Device Attributes; None: no reply
     rows: int
@@ -296,10 +296,10 @@ _asked: dict[tuple[int, str | None], TerminalInfo] = {}
 
 def _learn(key: tuple[int, str | None], reply: bytes, rows: int, cols: int, xpixel: int,
            ypixel: int, waited: float) -> TerminalInfo:
-    info = replace(TerminalInfo.from_replies(reply, rows, cols, xpixel, ypixel),
-                   waited=waited)
+    info = TerminalInfo.from_replies(reply, rows, cols, xpixel, ypixel)._replace(
+        waited=waited)
     if info.multiplexer == "tmux" and info.sixels:
-        info = replace(info, client_sixels=_tmux_client_sixels())
+        info = info._replace(client_sixels=_tmux_client_sixels())
     _asked[key] = info
     return info
 
@@ -315,7 +315,7 @@ def _with_window(known: TerminalInfo, rows: int, cols: int, xpixel: int,
     else:
         window = None
     cell = (window[0] // cols, window[1] // rows) if window and rows and cols else known.cell
-    return replace(known, rows=rows, cols=cols, window=window, cell=cell)
+    return known._replace(rows=rows, cols=cols, window=window, cell=cell)
 
 
 def _wait_seconds(wait: float | None) -> float:
@@ -342,6 +342,8 @@ def _wait_seconds(wait: float | None) -> float:
 def _tmux_client_sixels() -> bool | None:
     """Whether the terminal tmux's client runs in draws sixels, as tmux
     itself reports it; None if tmux cannot be asked."""
+    import subprocess  # here: only inside tmux, and its import is a still picture's largest
+
     try:
         run = subprocess.run(["tmux", "display", "-p", "#{client_termfeatures}"],
                              capture_output=True, text=True, timeout=5, check=False,

@@ -15,7 +15,6 @@ file the streams are written as they are, an animation's one after another.
 from __future__ import annotations
 
 import argparse
-import colorsys
 import contextlib
 import functools
 import io
@@ -27,9 +26,8 @@ import stat
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
 from types import FrameType
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, TYPE_CHECKING, NamedTuple, NoReturn
 
 from tervalo import terminal
 from tervalo._encode import PILLOW_EXTRA, WHITE, Size, fit, parse_background
@@ -68,6 +66,8 @@ BROKEN_PIPE = 128 + signal.SIGPIPE
 def colour_wheel(size: int = 256) -> tuple[bytes, int, int]:
     """Hue around the centre, saturation outwards, on a grey gradient.
     Pure Python, so the default picture needs no imaging library."""
+    import colorsys
+
     pixels = bytearray()
     centre = (size - 1) / 2
     reach = max(centre, 0.5)  # a 1-pixel wheel is its white centre
@@ -284,7 +284,7 @@ def _play(target: Target, animation: Animation, box: Size | None, enlarge: bool,
 
     plays = args.loop if args.loop is not None else animation.plays if last else max(
         1, animation.plays)
-    play_frames(target, Again(animation.frames), count=animation.count, plays=plays, box=box,
+    play_frames(target, Again(animation.frames), count=animation.length, plays=plays, box=box,
                 enlarge=enlarge, background=args.background, say=say, report=True)
 
 
@@ -308,15 +308,14 @@ def _default_source() -> str | None:
     return "-" if stat.S_ISFIFO(mode) or stat.S_ISREG(mode) else None
 
 
-@dataclass
-class Animation:
+class Animation(NamedTuple):
     """The frames of an animated file (taken anew for each pass), how many,
     and how many times the file asks to be played (0: without end)."""
 
     image: PILImage.Image
     background: RGB
     first: int  # the index of its first frame: 1 where an APNG's default image comes first
-    count: int
+    length: int  # frames
     plays: int
 
     def frames(self) -> Iterator[Frame]:
@@ -326,7 +325,7 @@ class Animation:
         from tervalo.motion import Frame
 
         render = renderer(self.image, self.background)
-        for index in range(self.first, self.first + self.count):
+        for index in range(self.first, self.first + self.length):
             self.image.seek(index)
             self.image.load()  # WebP knows a frame's duration once it is decoded
             yield Frame(render, _frame_seconds(self.image.info.get("duration")))
