@@ -498,36 +498,24 @@ class _Watch:
 
 
 class _Watched:
-    """A text stream that tells `moved` of every write, then passes it on."""
+    """A stream (text, or its bytes buffer) that tells `moved` of every
+    write, then passes it on."""
 
-    def __init__(self, inner: IO[str], moved: Callable[[], None]) -> None:
+    def __init__(self, inner: Any, moved: Callable[[], None]) -> None:
         self.inner, self._moved = inner, moved
 
-    def write(self, text: str) -> int:
-        if text:
+    def write(self, data: Any) -> int:
+        if data:
             self._moved()
-        return self.inner.write(text)
+        return int(self.inner.write(data))
 
-    def writelines(self, lines: Iterable[str]) -> None:
+    def writelines(self, lines: Iterable[Any]) -> None:
         for line in lines:
             self.write(line)
 
     @property
-    def buffer(self) -> _WatchedBuffer:
-        return _WatchedBuffer(self.inner.buffer, self._moved)  # type: ignore[attr-defined]
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.inner, name)
-
-
-class _WatchedBuffer:
-    def __init__(self, inner: IO[bytes], moved: Callable[[], None]) -> None:
-        self.inner, self._moved = inner, moved
-
-    def write(self, data: bytes) -> int:
-        if data:
-            self._moved()
-        return self.inner.write(data)
+    def buffer(self) -> _Watched:
+        return _Watched(self.inner.buffer, self._moved)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.inner, name)

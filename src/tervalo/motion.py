@@ -33,6 +33,7 @@ from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
 from tervalo._encode import WHITE, Colour, FrameEncoder, Size, encode_pixels, rgb_pixels
 from tervalo.drawing import (
+    FORCE_HINT,
     SCREEN,
     Echo,
     Encode,
@@ -434,7 +435,7 @@ def play_frames(target: Target, frames: Iterable[Frame], *, count: int | None, p
 
 def live(file: IO[Any] | None = None, *, fit: bool = True, force: bool = False,
          background: Colour = WHITE, max_size: Size | None = None,
-         pool: EncoderPool | None = None, hint: str | None = "force=True draws anyway",
+         pool: EncoderPool | None = None, hint: str | None = FORCE_HINT,
          ) -> LiveView:
     """A view that draws pictures in place in the terminal that `file`
     (default: standard output) is on, at the program's own pace:
