@@ -182,7 +182,10 @@ def test_late_replies_never_reach_the_programs_input(delay, answers, env, shows,
                  answers=answers, delay=delay, env=env, typed=b"bob\n",
                  typed_after=longest + 1)
     errors = [f"refused: {NO_REPLY}; force=True draws anyway"] * shows * refused
-    assert run.errors == [*errors, f"longest: {longest}", "typed: 'bob'"]
+    *said, took, typed = run.errors
+    assert said == errors and typed == "typed: 'bob'"
+    # A loaded machine adds its own slowness, never a whole wait.
+    assert longest <= float(took.removeprefix("longest: ")) < longest + 1.5, took
     assert run.out.count(DA1) == 1 and run.out.count(b"\x1bPq") == (not refused)
     assert VT340[1:] not in run.out and run.mode_kept
 
