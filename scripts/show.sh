@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then draws IMAGE... (or a generated colour wheel) as
-# sixels: python -m tervalo with the arguments given (see --help), on this
-# machine's python3. Set-up is silent unless it fails, and builds nothing
-# when nothing changed.
+# Sets everything up, then draws IMAGE... (or a colour wheel) as sixels:
+# python -m tervalo with the arguments given (see --help), on this machine's
+# python3. Set-up is silent unless it fails; nothing is rebuilt unchanged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build

@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the named runs need and this machine
-# lacks, as root or through sudo; without either, prints in one line the
-# apt-get command to run as root, and fails. A package marked ? in the table
-# is left out, with a note, where the release does not package it (Debian 13
-# has no mlterm); the tests that need it skip and name it.
+# Installs the Debian packages the named runs need and this machine lacks, as
+# root or through sudo; without either, prints the apt-get command for root and
+# fails. A package marked ? is left out, with a note, where the release has none
+# (Debian 13 has no mlterm): the tests that need it skip and name it.
 #
-#   scripts/system-packages.sh RUN...      (RUN: a name in the table's second column)
+#   scripts/system-packages.sh RUN...      (RUN: a name in the table's last column)
 set -euo pipefail
 
-# Each package and the runs that need it. Only here: every script and nox
-# session asks for its runs by name.
+# Each package and the run that needs it: every script and session asks by run.
 table='
 g++ pkg-config libsixel-dev cmake ninja-build   build
 imagemagick xvfb xterm x11-apps make           test
@@ -24,9 +22,8 @@ qemu-user-static binfmt-support arch-test        arm64
 build-essential curl xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev   free-threaded
 libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev libexpat1-dev          free-threaded
 '
-# cmake and ninja for build: the module is built without pip's isolated
-# environment (docs/developing.md), so the build tools come from the system. make
-# for test: the tests configure CMake trees with its default generator.
+# cmake and ninja for build: the module is built without isolation, with the
+# system's tools; make for test: the tests' CMake trees use its default generator.
 
 wanted=()
 for run in "$@"; do
@@ -45,10 +42,9 @@ fi
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]%\?}" 2>/dev/null |
             awk '/ install ok installed$/ { print $1 }' || true)
 missing=() optional=() absent=()
-# Whether the release has PACKAGE, by apt's lists. They are trusted to say
-# it is absent only when they hold the release's own main list: a machine's
-# image may ship none, or those of its updates alone.
-# (Not piped into grep -q: under pipefail apt-cache's SIGPIPE would say no.)
+# Whether the release has PACKAGE, by apt's lists, trusted to say "absent" only
+# when they hold the release's own main list (an image may ship none, or only
+# its updates'). Not piped into grep -q: under pipefail its SIGPIPE says no.
 packaged() { [[ $(apt-cache policy "$1" 2>/dev/null) == *"Candidate: "[!\(]* ]]; }
 listed=no
 # shellcheck disable=SC1091
@@ -62,11 +58,8 @@ for package in "${wanted[@]}"; do
   elif [ $listed = yes ] && ! packaged "$name"; then absent+=("$name")
   else optional+=("$name"); fi
 done
-leave_out() {
-  # shellcheck disable=SC1091
-  [ ${#absent[@]} -eq 0 ] ||
-    echo "not packaged for $(. /etc/os-release && echo "$PRETTY_NAME"), left out: ${absent[*]}" >&2
-}
+# shellcheck disable=SC1091
+leave_out() { [ ${#absent[@]} -eq 0 ] || echo "not packaged for $(. /etc/os-release && echo "$PRETTY_NAME"), left out: ${absent[*]}" >&2; }
 [ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ] || { leave_out; exit 0; }
 command="apt-get update && apt-get install -y ${missing[*]} ${optional[*]}"
 sudo=()
