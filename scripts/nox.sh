@@ -7,8 +7,7 @@ tools=build/nox
 if [ ! -x "$tools/bin/nox" ]; then
   bash scripts/system-packages.sh build
   echo "Setting up nox and uv in $tools (once)" >&2
-  rm -rf "$tools"
-  python3 -m venv "$tools"
+  rm -rf "$tools" && python3 -m venv "$tools"
   "$tools/bin/python" -m pip install -q --disable-pip-version-check "nox[uv]>=2025.2.9" \
     >"$tools.log" 2>&1 || { cat "$tools.log" >&2; rm -rf "$tools"; exit 1; }
 fi

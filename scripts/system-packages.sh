@@ -8,6 +8,8 @@
 set -euo pipefail
 
 # Each package and the run that needs it: every script and session asks by run.
+# cmake and ninja for build: the module is built without isolation, with the
+# system's tools; make for test: the tests' CMake trees use its default generator.
 table='
 g++ pkg-config libsixel-dev cmake ninja-build   build
 imagemagick xvfb xterm x11-apps make           test
@@ -22,9 +24,6 @@ qemu-user-static binfmt-support arch-test        arm64
 build-essential curl xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev   free-threaded
 libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev libexpat1-dev          free-threaded
 '
-# cmake and ninja for build: the module is built without isolation, with the
-# system's tools; make for test: the tests' CMake trees use its default generator.
-
 wanted=()
 for run in "$@"; do
   hits=$(awk -v run="$run" 'NF > 1 && $NF == run { NF--; print }' <<<"$table")
@@ -41,36 +40,30 @@ fi
 # One dpkg-query for all: a package it does not know prints no line.
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${wanted[@]%\?}" 2>/dev/null |
             awk '/ install ok installed$/ { print $1 }' || true)
-missing=() optional=() absent=()
-# Whether the release has PACKAGE, by apt's lists, trusted to say "absent" only
-# when they hold the release's own main list (an image may ship none, or only
-# its updates'). Not piped into grep -q: under pipefail its SIGPIPE says no.
+# Whether the release has PACKAGE, by apt's lists (not piped into grep -q:
+# under pipefail its SIGPIPE says no), trusted to say "absent" only when they
+# hold the release's own main list (an image may ship none, or only updates').
 packaged() { [[ $(apt-cache policy "$1" 2>/dev/null) == *"Candidate: "[!\(]* ]]; }
-listed=no
 # shellcheck disable=SC1091
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-[ -z "$codename" ] || ! compgen -G "/var/lib/apt/lists/*_dists_${codename}_main_binary-*_Packages*" \
-  >/dev/null || listed=yes
+. /etc/os-release
+listed=$(compgen -G "/var/lib/apt/lists/*_dists_${VERSION_CODENAME:-none}_main_binary-*_Packages*" || true)
+missing=() optional=() absent=()
 for package in "${wanted[@]}"; do
   name=${package%\?}
   grep -qxF -- "$name" <<<"$installed" && continue
   if [ "$name" = "$package" ]; then missing+=("$name")
-  elif [ $listed = yes ] && ! packaged "$name"; then absent+=("$name")
+  elif [ -n "$listed" ] && ! packaged "$name"; then absent+=("$name")
   else optional+=("$name"); fi
 done
-# shellcheck disable=SC1091
-leave_out() { [ ${#absent[@]} -eq 0 ] || echo "not packaged for $(. /etc/os-release && echo "$PRETTY_NAME"), left out: ${absent[*]}" >&2; }
+leave_out() { [ ${#absent[@]} -eq 0 ] || echo "not packaged for $PRETTY_NAME, left out: ${absent[*]}" >&2; }
 [ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ] || { leave_out; exit 0; }
 command="apt-get update && apt-get install -y ${missing[*]} ${optional[*]}"
 sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "system packages are missing; as root, run: $command" >&2; exit 1; }
-  sudo=(sudo)
-fi
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-# apt's output only when it fails.
-"${sudo[@]}" apt-get update -qq >"$log" 2>&1 || { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { command -v sudo >/dev/null && sudo=(sudo); } ||
+  { echo "system packages are missing; as root, run: $command" >&2; exit 1; }
+log=$(mktemp) && trap 'rm -f "$log"' EXIT
+fail() { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }  # apt's output only then
+"${sudo[@]}" apt-get update -qq >"$log" 2>&1 || fail
 for package in "${optional[@]}"; do
   if packaged "$package"; then missing+=("$package"); else absent+=("$package"); fi
 done
@@ -79,4 +72,4 @@ leave_out
 command="apt-get update && apt-get install -y ${missing[*]}"
 echo "Installing system packages: ${missing[*]}" >&2
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >"$log" 2>&1 || { cat "$log" >&2; echo "as root, run: $command" >&2; exit 1; }
+  "${missing[@]}" >"$log" 2>&1 || fail
