@@ -208,7 +208,8 @@ for run in "${runs[@]}"; do
   if chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "${settings[@]}" \
        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
        bash -c "$inner" inner "$python" "$kind" "$emulated" "${args[@]}" >"$log" 2>&1; then
-    result="ok, $(grep -E '(passed|failed|skipped|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//')"
+    # shellcheck disable=SC2016  # pytest's last word, at sed's $ (grep finding none fails)
+    result="ok, $(sed -nE '/(passed|failed|skipped|error)/{s/=//g; s/^ *//; h}; ${x; p}' "$log")"
     [[ $kind != make-wheel=* ]] || result="ok, $(cd "${kind#make-wheel=}" && echo *.whl)"
   else
     result=FAILED; status=1
