@@ -104,12 +104,12 @@ def free_threaded(session: nox.Session) -> None:
 
 @nox.session(python=ABI3, requires=["wheel"])
 def abi3(session: nox.Session) -> None:
-    """The suite less tervalo's tests on the abi3 wheel (its wheel tests check it and its sdist)."""
+    """The suite on the abi3 wheel and its sdist, less tervalo's tests and the slow ones."""
     system(session, "build", "test")
     session.install(*group("test"))
     [wheel] = (WHEELS / "x86_64").glob("*-abi3-manylinux*.whl")
     session.install("--reinstall-package", "tervalo_ext", "--no-deps", str(wheel))
-    suite(session, "tervalo", env={"TERVALO_WHEELHOUSE": str(WHEELS / "x86_64")})
+    suite(session, "tervalo", "slow", env={"TERVALO_WHEELHOUSE": str(WHEELS / "x86_64")})
 
 
 @nox.session(python=ABI3)
