@@ -177,7 +177,8 @@ def program_rate(argv, count, tty=False):
     if child.returncode or len(times) != count:
         raise RuntimeError(f"{argv[0]}: {len(times)} frames of {count}, "
                            f"status {child.returncode}")
-    return (count - 1) / (times[-1] - times[0])
+    # Small frames can all arrive in one read: too fast to time here.
+    return (count - 1) / (times[-1] - times[0]) if times[-1] > times[0] else float("inf")
 
 
 def save_gif(pictures, path):
