@@ -60,11 +60,12 @@ def compile_through_ccache(session: nox.Session) -> None:
 
 def ready(session: nox.Session, runs: tuple[str, ...] = (), needs: tuple[str, ...] = (),
           *settings: str) -> None:
-    """System packages for `runs`, `needs` (dependency groups or requirements), then the
-    module and tervalo, built in a tree of the session's own unless nothing changed."""
+    """System packages for `runs`, the dependency groups `needs`, then the module and
+    tervalo, built in a tree of the session's own unless nothing changed."""
     system(session, "build", *runs)
-    groups = [name for name in needs if name in PYPROJECT["dependency-groups"]]
-    session.install(*group("build", *groups), *(n for n in needs if n not in groups))
+    # Free-threaded: a tool's newest release may be only an sdist needing Rust.
+    wheels_only = ["--only-binary", ":all:"] if str(session.python).endswith("t") else []
+    session.install(*wheels_only, *group("build", *needs))
     stamp = Path(session.virtualenv.location) / ".tervalo-installed"
     if stamp.exists() and all(p.stat().st_mtime < stamp.stat().st_mtime for p in SOURCES):
         return
@@ -85,9 +86,6 @@ def suite(session: nox.Session, *skip: str, **kwargs: object) -> None:
 @nox.session(python=SOURCE)
 def tests(session: nox.Session) -> None:
     """The whole suite, the module built from source for this CPython."""
-    # Free-threaded: a tool's newest release may be only an sdist needing Rust.
-    if str(session.python).endswith("t"):
-        session.install("--only-binary", ":all:", *group("test"))
     ready(session, ("test",), ("test",))
     # Other CPythons: the module's own tests (tervalo is pure Python; packaging's
     # wheels are tested elsewhere), 3.10 without the slow ones (free-threaded keeps
@@ -245,6 +243,7 @@ def docs(session: nox.Session) -> None:
 @nox.session(python=TARGET)
 def show(session: nox.Session) -> None:
     """The viewer: python -m tervalo with the arguments given."""
-    ready(session, (), tuple(PYPROJECT["project"]["optional-dependencies"]["pillow"]))
+    session.install(*PYPROJECT["project"]["optional-dependencies"]["pillow"])
+    ready(session)
     session.run("python", "-m", "tervalo", *session.posargs)
 

@@ -22,18 +22,17 @@ encoded.
 """
 
 import argparse
-import fcntl
+import contextlib
 import os
 import select
 import shutil
 import statistics
-import struct
 import subprocess
 import tempfile
-import termios
 import time
 from pathlib import Path
 
+import fake_terminal
 import images
 import numpy as np
 from PIL import Image
@@ -152,13 +151,8 @@ def program_rate(argv, count, tty=False):
     draws at the frames' own pixel size."""
     if shutil.which(argv[0]) is None:
         return None
-    master = slave = None
-    stdin = stderr = subprocess.DEVNULL
-    if tty:
-        master, slave = os.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 4000, 4000, 4000, 4000))
-        stdin = stderr = slave
-    try:
+    quiet = contextlib.nullcontext((subprocess.DEVNULL, subprocess.DEVNULL))
+    with fake_terminal.pixel_cells() if tty else quiet as (stdin, stderr):
         child = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr)
         fd, times, tail = child.stdout.fileno(), [], b""
         while True:
@@ -170,10 +164,6 @@ def program_rate(argv, count, tty=False):
             times += [time.perf_counter()] * (tail + chunk).count(b"\x1bP")
             tail = chunk[-1:]
         child.wait()
-    finally:
-        for end in (master, slave):
-            if end is not None:
-                os.close(end)
     if child.returncode or len(times) != count:
         raise RuntimeError(f"{argv[0]}: {len(times)} frames of {count}, "
                            f"status {child.returncode}")

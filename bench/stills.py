@@ -11,19 +11,17 @@ picture's pixels.
 """
 
 import argparse
-import fcntl
+import contextlib
 import os
-import pty
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 from pathlib import Path
 
+import fake_terminal
 import imagemagick
 import numpy as np
 
@@ -101,23 +99,14 @@ def run(argv, tty=False):
     """(stdout, CPU seconds of the child, wall seconds). With `tty`, the
     child's standard input and error are a pseudo-terminal of 1 × 1-pixel
     cells, so chafa draws at the picture's own pixel size."""
-    master = slave = None
-    stdin = stderr = subprocess.DEVNULL
-    if tty:
-        master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 4000, 4000, 4000, 4000))
-        stdin = stderr = slave
-    try:
+    quiet = contextlib.nullcontext((subprocess.DEVNULL, subprocess.DEVNULL))
+    with fake_terminal.pixel_cells() if tty else quiet as (stdin, stderr):
         start = time.perf_counter()
         child = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr)
         out = child.stdout.read()
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
         child.returncode = os.waitstatus_to_exitcode(status)
-    finally:
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
     if child.returncode:
         raise RuntimeError(f"{argv[0]} exited with {child.returncode}")
     return out, usage.ru_utime + usage.ru_stime, wall

@@ -3,6 +3,7 @@ it answers the queries it is sent, late if asked to, and keeps all the
 program wrote. After the program exits, what the shell would read next from
 the terminal is collected too."""
 
+import contextlib
 import fcntl
 import os
 import select
@@ -122,3 +123,17 @@ def _pending_input(fd):
             break
         data += chunk
     return data
+
+
+@contextlib.contextmanager
+def pixel_cells():
+    """(stdin, stderr) for a peer program: a pseudo-terminal of 1 x 1-pixel
+    cells, so that a program fitting the terminal draws at a picture's own
+    pixel size. Closed on leaving."""
+    master, slave = os.openpty()
+    try:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 4000, 4000, 4000, 4000))
+        yield slave, slave
+    finally:
+        os.close(master)
+        os.close(slave)
