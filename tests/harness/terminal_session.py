@@ -69,7 +69,7 @@ class Display:
         self.name = f":{number}"
 
     def close(self):
-        _stop(self.process)
+        stop(self.process)
         self.log.close()
 
     def __enter__(self):
@@ -182,7 +182,7 @@ class Terminal:
         return top, left, int(rows.max()) + 1 - top, int(cols.max()) + 1 - left
 
     def close(self):
-        _stop(self.process)
+        stop(self.process)
         self.log.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
@@ -247,7 +247,7 @@ def _tail(log, size=800):
     return log.read().decode(errors="replace").strip()[-size:]
 
 
-def _stop(process, grace=5):
+def stop(process, grace=5):
     """Stops `process` and, when it leads a process group, all of that group."""
     group = os.getpgid(process.pid) if process.poll() is None else None
 

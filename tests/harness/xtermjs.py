@@ -28,6 +28,8 @@ from dataclasses import dataclass
 from importlib.util import find_spec
 from pathlib import Path
 
+import terminal_session
+
 NODE = Path("/usr/share/nodejs")
 # What the page loads, by the path it asks for.
 FILES = {
@@ -355,13 +357,7 @@ class Chromium:
 
     def close(self):
         self.closing.close()
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+        terminal_session.stop(self.process)
         self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
